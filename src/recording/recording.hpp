@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <obs-module.h>
+
+#include <cstdint>
+#include <string>
+
+struct SourceContext;
+class SampleBuffer;
+
+enum class StopCause { Hotkey, Keyword, Silence };
+
+// Ends the running recording, saves it and starts its upload. Caller holds ctx->mutex.
+void finish_recording(SourceContext *ctx, StopCause cause);
+bool write_wav_file(const std::string &path, const SampleBuffer &samples, uint16_t channels, uint32_t sample_rate);
+
+void audio_capture_callback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted);
+void hotkey_trigger(void *data, obs_hotkey_id id, obs_hotkey_t *hotkey, bool pressed);
+
+void play_start_sound();
+void play_stop_sound();

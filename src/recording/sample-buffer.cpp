@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "recording/sample-buffer.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+void SampleBuffer::append(const int16_t *samples, size_t count)
+{
+	// Make room first, so a failed allocation leaves size_ untouched.
+	size_t needed_chunks = (size_ + count + chunk_samples - 1) / chunk_samples;
+	if (needed_chunks > chunks_.size()) {
+		chunks_.reserve(needed_chunks);
+		while (chunks_.size() < needed_chunks)
+			chunks_.emplace_back(new int16_t[chunk_samples]);
+	}
+	while (count > 0) {
+		size_t offset = size_ % chunk_samples;
+		size_t n = std::min(count, chunk_samples - offset);
+		std::memcpy(chunks_[size_ / chunk_samples].get() + offset, samples, n * sizeof(int16_t));
+		samples += n;
+		count -= n;
+		size_ += n;
+	}
+}

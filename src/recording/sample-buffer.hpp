@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Growable array of 16-bit samples stored in fixed-size chunks: appending never moves what
+// is already stored, so a long recording does not copy hundreds of megabytes on the audio
+// thread. clear() keeps the chunks for the next recording.
+class SampleBuffer {
+      public:
+	static constexpr size_t chunk_samples = size_t(1) << 16;
+
+	// Appends count samples; may throw std::bad_alloc, leaving what was stored before intact.
+	void append(const int16_t *samples, size_t count);
+	void clear() noexcept { size_ = 0; }
+	size_t size() const noexcept { return size_; }
+	bool empty() const noexcept { return size_ == 0; }
+	// Calls fn(pointer, count) for each stored run of samples, in order.
+	template<typename Fn> void for_each_run(Fn &&fn) const
+	{
+		size_t left = size_;
+		for (size_t i = 0; left > 0; ++i) {
+			size_t n = left < chunk_samples ? left : chunk_samples;
+			fn(static_cast<const int16_t *>(chunks_[i].get()), n);
+			left -= n;
+		}
+	}
+	int16_t at(size_t index) const noexcept { return chunks_[index / chunk_samples][index % chunk_samples]; }
+
+      private:
+	std::vector<std::unique_ptr<int16_t[]>> chunks_;
+	size_t size_ = 0;
+};
