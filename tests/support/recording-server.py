@@ -11,6 +11,7 @@ an emulator) can drive it with plain files:
                      (accept, never read); default 200
   request-NNNN.bin   the raw bytes of each request received, complete when it appears
 With --tls it speaks TLS with a self-signed certificate made at start (needs openssl).
+With --pool it runs several such servers in one process, for a test fixture to share.
 """
 import argparse
 import os
@@ -144,37 +145,49 @@ def make_tls(folder):
     return context
 
 
+def serve(folder, tls, heads_only, port=0):
+    os.makedirs(folder, exist_ok=True)
+    server = Server(("127.0.0.1", port), Handler)
+    server.state = State(folder, heads_only)
+    server.tls = make_tls(folder) if tls else None
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
+    write_atomically(os.path.join(folder, "pid"), str(os.getpid()).encode())
+    write_atomically(os.path.join(folder, "port"), str(server.server_address[1]).encode())
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--dir", required=True, help="state folder (created if missing)")
-    parser.add_argument("--tls", action="store_true", help="speak TLS with a self-signed certificate")
-    parser.add_argument("--port", type=int, default=0)
+    where = parser.add_mutually_exclusive_group(required=True)
+    where.add_argument("--dir", help="state folder of one server (created if missing)")
+    where.add_argument("--pool", help="folder for several servers: http-0, http-1, ..., https-0, ...")
+    parser.add_argument("--tls", action="store_true", help="with --dir: speak TLS, self-signed")
+    parser.add_argument("--port", type=int, default=0, help="with --dir: listen here, not on a free port")
+    parser.add_argument("--http", type=int, default=2, help="with --pool: plain servers")
+    parser.add_argument("--https", type=int, default=1, help="with --pool: TLS servers")
     parser.add_argument("--daemon", action="store_true",
                         help="outlive the parent (a fixture stops it through the pid file)")
     parser.add_argument("--heads-only", action="store_true", help="store only each request's head (benchmarks)")
     parser.add_argument("--max-seconds", type=float, default=1800, help="stop after this long")
     args = parser.parse_args()
 
-    os.makedirs(args.dir, exist_ok=True)
-    server = Server(("127.0.0.1", args.port), Handler)
-    server.state = State(args.dir, args.heads_only)
-    server.tls = make_tls(args.dir) if args.tls else None
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
-
     parent = os.getppid()
     started = time.monotonic()
+    if args.dir:
+        serve(args.dir, args.tls, args.heads_only, args.port)
+    else:
+        os.makedirs(args.pool, exist_ok=True)
+        for i in range(args.http):
+            serve(os.path.join(args.pool, "http-%d" % i), False, args.heads_only)
+        for i in range(args.https):
+            serve(os.path.join(args.pool, "https-%d" % i), True, args.heads_only)
+        write_atomically(os.path.join(args.pool, "pid"), str(os.getpid()).encode())
 
-    def watch():
-        # Never outlive a test that crashed, nor linger forever.
-        while True:
-            time.sleep(0.5)
-            if (not args.daemon and os.getppid() != parent) or time.monotonic() - started > args.max_seconds:
-                os._exit(0)
-
-    threading.Thread(target=watch, daemon=True).start()
-    write_atomically(os.path.join(args.dir, "pid"), str(os.getpid()).encode())
-    write_atomically(os.path.join(args.dir, "port"), str(server.server_address[1]).encode())
-    server.serve_forever(poll_interval=0.2)
+    # Never outlive a test that crashed, nor linger forever.
+    while True:
+        time.sleep(0.5)
+        if (not args.daemon and os.getppid() != parent) or time.monotonic() - started > args.max_seconds:
+            os._exit(0)
 
 
 if __name__ == "__main__":
