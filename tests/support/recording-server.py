@@ -8,7 +8,8 @@ an emulator) can drive it with plain files:
   pid                this process
   mode               read at each request: a status code ("200", "404", ...) or "silent"
                      (read the request, never answer, hold the connection) or "deaf"
-                     (accept, never read); default 200
+                     (accept, never read) or "hold-N" (answer 200 once N requests are
+                     stored: proof that N clients were connected at once); default 200
   request-NNNN.bin   the raw bytes of each request received, complete when it appears
 With --tls it speaks TLS with a self-signed certificate made at start (needs openssl).
 With --pool it runs several such servers in one process, for a test fixture to share.
@@ -47,6 +48,13 @@ class State:
                 return f.read().strip() or "200"
         except OSError:
             return "200"
+
+    def wait_for_stored(self, count, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len([n for n in os.listdir(self.folder) if n.startswith("request-") and n.endswith(".bin")]) >= count:
+                return
+            time.sleep(0.02)
 
     def store(self, data):
         with self.lock:
@@ -114,6 +122,9 @@ class Handler(socketserver.BaseRequestHandler):
                     while conn.recv(65536):
                         pass
                     return
+                if mode.startswith("hold-"):
+                    state.wait_for_stored(int(mode[5:]))
+                    mode = "200"
                 status = int(mode)
                 body = b"ok"
                 conn.sendall(("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
