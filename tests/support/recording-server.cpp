@@ -190,8 +190,24 @@ bool RecordingServer::wait_for_requests(size_t count, std::chrono::milliseconds 
 	return true;
 }
 
+std::vector<std::string> RecordingServer::tls_errors(std::chrono::milliseconds timeout) const
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	std::vector<std::string> reasons;
+	for (;;) {
+		std::istringstream text(read_whole(fs::path(dir_) / "tls-errors"));
+		for (std::string line; std::getline(text, line);)
+			reasons.push_back(line);
+		if (!reasons.empty() || std::chrono::steady_clock::now() >= deadline)
+			return reasons;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+}
+
 void RecordingServer::clear()
 {
+	std::error_code ignored;
+	fs::remove(fs::path(dir_) / "tls-errors", ignored);
 	for (const auto &file : request_files(dir_)) {
 		std::error_code ec;
 		fs::remove(file, ec);

@@ -34,6 +34,9 @@ class RecordingServer {
 	// Raw bytes of every request received so far, in arrival order.
 	std::vector<std::string> requests() const;
 	bool wait_for_requests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+	// OpenSSL's reason for each failed TLS handshake, e.g. the alert of a client that
+	// refused the certificate; waits up to the timeout for at least one.
+	std::vector<std::string> tls_errors(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 	// Forgets what was received so far.
 	void clear();
 

@@ -11,6 +11,8 @@ an emulator) can drive it with plain files:
                      (accept, never read) or "hold-N" (answer 200 once N requests are
                      stored: proof that N clients were connected at once); default 200
   request-NNNN.bin   the raw bytes of each request received, complete when it appears
+  tls-errors         one line per failed TLS handshake: OpenSSL's reason (e.g. the alert
+                     a client sent on refusing the certificate)
 With --tls it speaks TLS with a self-signed certificate made at start (needs openssl).
 With --pool it runs several such servers in one process, for a test fixture to share.
 """
@@ -55,6 +57,11 @@ class State:
             if len([n for n in os.listdir(self.folder) if n.startswith("request-") and n.endswith(".bin")]) >= count:
                 return
             time.sleep(0.02)
+
+    def note_tls_error(self, reason):
+        with self.lock:
+            with open(os.path.join(self.folder, "tls-errors"), "a") as f:
+                f.write(reason + "\n")
 
     def store(self, data):
         with self.lock:
@@ -107,7 +114,11 @@ class Handler(socketserver.BaseRequestHandler):
         conn = self.request
         try:
             if self.server.tls:
-                conn = self.server.tls.wrap_socket(conn, server_side=True)
+                try:
+                    conn = self.server.tls.wrap_socket(conn, server_side=True)
+                except ssl.SSLError as e:
+                    state.note_tls_error(e.reason or str(e))
+                    return
             if state.mode() == "deaf":
                 time.sleep(300)
                 return

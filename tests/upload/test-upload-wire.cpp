@@ -239,6 +239,11 @@ TEST_F(UploadWire, UnreachableServersKeepTheFile)
 	}
 	EXPECT_TRUE(server->requests().empty());
 	EXPECT_TRUE(tls->requests().empty());
+	// It did speak TLS, and turned the certificate down.
+	const auto reasons = tls->tls_errors();
+	EXPECT_FALSE(reasons.empty());
+	for (const auto &reason : reasons)
+		EXPECT_TRUE(reason != "HTTP_REQUEST" && reason != "WRONG_VERSION_NUMBER") << reason;
 }
 
 TEST_F(UploadWire, SilentOrDeafServerEndsWithinTheTimeoutAndKeepsTheFile)
