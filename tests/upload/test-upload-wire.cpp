@@ -376,3 +376,31 @@ TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
 }
 
 } // namespace
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
+#include <sys/resource.h>
+
+// Run in a child whose address space is nearly full, so no thread stack can be mapped: the
+// caller (an OBS thread holding its instance's lock) must get control back, with a line logged.
+[[noreturn]] void dispatch_without_room(const std::string &file)
+{
+	Log::install();
+	long pages = 0;
+	std::ifstream("/proc/self/statm") >> pages;
+	const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (1u << 20);
+	rlimit cap;
+	cap.rlim_cur = cap.rlim_max = limit;
+	setrlimit(RLIMIT_AS, &cap);
+	upload_file_async(file, "http://127.0.0.1:9/x");
+	const bool logged = Log::contains("[Brisvane] Could not start upload", LOG_ERROR);
+	std::_Exit(logged && fs::exists(file) ? 0 : 1);
+}
+
+TEST(UploadDispatchDeathTest, ThreadThatCannotStartIsLoggedAndTheFileKept)
+{
+	testing::FLAGS_gtest_death_test_style = "threadsafe";
+	testhost::TempDir dir;
+	const std::string file = write_file(fs::path(dir.path()) / "recording_d.wav", "data");
+	EXPECT_EXIT(dispatch_without_room(file), testing::ExitedWithCode(0), "");
+}
+#endif
