@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace platform {
@@ -75,19 +76,20 @@ class CanberraLayer : public SoundLayer {
 	ca_context *context_ = nullptr;
 };
 
-SoundLayer *override_layer = nullptr;
+std::atomic<SoundLayer *> override_layer{nullptr};
 
 } // namespace
 
 SoundLayer &sound_layer()
 {
 	static CanberraLayer native;
-	return override_layer ? *override_layer : native;
+	SoundLayer *layer = override_layer.load();
+	return layer ? *layer : native;
 }
 
 void set_sound_layer(SoundLayer *layer)
 {
-	override_layer = layer;
+	override_layer.store(layer);
 }
 
 } // namespace platform
