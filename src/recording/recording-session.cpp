@@ -8,7 +8,6 @@
 #include <util/platform.h>
 
 #include <ctime>
-#include <exception>
 
 uint64_t &recording_sample_limit()
 {
@@ -32,19 +31,6 @@ namespace {
 void log_stopped(const SourceContext *ctx)
 {
 	blog(LOG_INFO, "[Kavrel Assistant] Stopped recording. Buffer size: %zu samples", ctx->recording_buffer.size());
-}
-
-void start_upload(const std::string &path, const std::string &server_url)
-{
-	// The file is written and recording is already over: a failed dispatch only costs the
-	// upload, and must not unwind into the host's thread.
-	try {
-		upload_file_async(path, server_url);
-	} catch (const std::exception &e) {
-		blog(LOG_ERROR, "[Brisvane] Could not start the upload of %s: %s", path.c_str(), e.what());
-	} catch (...) {
-		blog(LOG_ERROR, "[Brisvane] Could not start the upload of %s", path.c_str());
-	}
 }
 
 } // namespace
@@ -84,5 +70,5 @@ void finish_recording(SourceContext *ctx, StopCause cause)
 	}
 	if (cause != StopCause::Silence)
 		blog(LOG_INFO, "[Kavrel Assistant] Saved to %s", path.c_str());
-	start_upload(path, ctx->server_url);
+	upload_file_async(path, ctx->server_url); // never throws: a failed dispatch is logged there
 }
