@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of the audio capture callback per 1024-frame stereo block over a simulated hour of
 // recording, beside a plain copy of the same block. Not a test: it prints figures.
-//   build/bench/capture_bench [minutes]
+//   build/bench/capture-bench [minutes]
 #include "module/source-context.hpp"
 #include "platform/sound.hpp"
 #include "recognition/recognizer-worker.hpp"

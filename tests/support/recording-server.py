@@ -34,8 +34,9 @@ def write_atomically(path, data):
 
 
 class State:
-    def __init__(self, folder):
+    def __init__(self, folder, heads_only):
         self.folder = folder
+        self.heads_only = heads_only
         self.lock = threading.Lock()
         self.count = 0
 
@@ -50,6 +51,8 @@ class State:
         with self.lock:
             self.count += 1
             n = self.count
+        if self.heads_only and b"\r\n\r\n" in data:
+            data = data[:data.index(b"\r\n\r\n") + 4]
         write_atomically(os.path.join(self.folder, "request-%04d.bin" % n), bytes(data))
 
 
@@ -71,6 +74,8 @@ def read_request(conn):
             length = int(value.strip() or b"0")
         elif name.strip().lower() == b"transfer-encoding" and b"chunked" in value.lower():
             chunked = True
+        elif name.strip().lower() == b"expect" and value.strip().lower() == b"100-continue":
+            conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")  # as real servers do; it stays on record
     if chunked:
         while not data.endswith(b"\r\n0\r\n\r\n") and not data[head_end:].startswith(b"0\r\n\r\n"):
             chunk = conn.recv(1 << 20)
@@ -146,12 +151,13 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--daemon", action="store_true",
                         help="outlive the parent (a fixture stops it through the pid file)")
+    parser.add_argument("--heads-only", action="store_true", help="store only each request's head (benchmarks)")
     parser.add_argument("--max-seconds", type=float, default=1800, help="stop after this long")
     args = parser.parse_args()
 
     os.makedirs(args.dir, exist_ok=True)
     server = Server(("127.0.0.1", args.port), Handler)
-    server.state = State(args.dir)
+    server.state = State(args.dir, args.heads_only)
     server.tls = make_tls(args.dir) if args.tls else None
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
 

@@ -290,6 +290,17 @@ TEST_F(UploadWire, RefusedBeforeSendingKeepTheFile)
 	EXPECT_TRUE(server->requests().empty());
 }
 
+TEST_F(UploadWire, EmptyHostSendsNothingAndKeepsTheFile)
+{
+	const std::string file = write_file(fs::path(dir.path()) / "recording_e.wav", "data");
+	upload_file(file, "http://:" + std::to_string(server->port()) + "/e");
+	EXPECT_TRUE(fs::exists(file));
+	EXPECT_TRUE(server->requests().empty());
+	const auto lines = Log::lines();
+	ASSERT_FALSE(lines.empty());
+	EXPECT_NE(lines.back().level, LOG_INFO) << lines.back().text;
+}
+
 TEST_F(UploadWire, BodyTooLongForA32BitLengthIsRefused)
 {
 	// Sparse: the size is refused before anything is read or allocated.
