@@ -95,7 +95,6 @@ int main(int argc, char **argv)
 	ctx.sample_rate = rate;
 	ctx.enable_silence_stop = true; // level measured on every block, never quiet enough to stop
 	ctx.silence_threshold_db = -90.0f;
-	ctx.recording = true;
 
 	std::vector<float> left(frames), right(frames);
 	for (uint32_t i = 0; i < frames; ++i) {
@@ -107,38 +106,57 @@ int main(int argc, char **argv)
 	block.data[1] = reinterpret_cast<uint8_t *>(right.data());
 	block.frames = frames;
 
+	// First an hour into fresh storage, then the same again into the storage that the first
+	// recording left (kept for reuse), then an hour of listening without recording.
+	struct Phase {
+		const char *name;
+		bool recording;
+	};
+	const Phase phases[] = {{"first recording", true}, {"next recording", true}, {"idle (not recording)", false}};
 	std::vector<double> capture_ns(blocks), copy_ns(blocks);
 	std::vector<float> floor_copy(size_t(frames) * 2);
-	for (size_t b = 0; b < blocks; ++b) {
-		auto t0 = Clock::now();
-		std::memcpy(floor_copy.data(), left.data(), frames * sizeof(float));
-		std::memcpy(floor_copy.data() + frames, right.data(), frames * sizeof(float));
-		auto t1 = Clock::now();
-		audio_capture_callback(&ctx, nullptr, &block, false);
-		auto t2 = Clock::now();
-		copy_ns[b] = double(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
-		capture_ns[b] = double(std::chrono::duration_cast<std::chrono::nanoseconds>(t2 - t1).count());
-		if (b % 64 == 63) {
-			std::lock_guard<std::mutex> lock(ctx.recognizer->queue_mutex);
-			ctx.recognizer->queue.clear();
+	for (const Phase &phase : phases) {
+		{
+			// As a start does, without asking a host (none runs here) for its rate.
+			std::lock_guard<std::mutex> lock(ctx.mutex);
+			ctx.recording_buffer.clear();
+			ctx.recording = phase.recording;
 		}
-	}
-	const size_t recorded = ctx.recording_buffer.size();
+		for (size_t b = 0; b < blocks; ++b) {
+			auto t0 = Clock::now();
+			std::memcpy(floor_copy.data(), left.data(), frames * sizeof(float));
+			std::memcpy(floor_copy.data() + frames, right.data(), frames * sizeof(float));
+			auto t1 = Clock::now();
+			audio_capture_callback(&ctx, nullptr, &block, false);
+			auto t2 = Clock::now();
+			copy_ns[b] = double(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
+			capture_ns[b] = double(std::chrono::duration_cast<std::chrono::nanoseconds>(t2 - t1).count());
+			if (b % 64 == 63) {
+				std::lock_guard<std::mutex> lock(ctx.recognizer->queue_mutex);
+				ctx.recognizer->queue.clear();
+			}
+		}
+		const size_t recorded = ctx.recording_buffer.size();
 
-	// The block that ends the recording also writes the file: timed on its own.
-	auto s0 = Clock::now();
-	{
-		std::lock_guard<std::mutex> lock(ctx.mutex);
-		finish_recording(&ctx, StopCause::Silence);
-	}
-	const double save_ms = std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
+		// The block that ends the recording also writes the file: timed on its own.
+		auto s0 = Clock::now();
+		{
+			std::lock_guard<std::mutex> lock(ctx.mutex);
+			finish_recording(&ctx, StopCause::Silence);
+		}
+		const double save_ms = std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
 
-	std::printf("blocks: %zu of %u frames, stereo, %.1f minutes of audio at %u Hz\n", blocks, frames,
-		    double(blocks) * frames / rate / 60.0, rate);
-	print("audio_capture_callback", summarise(capture_ns));
-	print("plain copy of the block", summarise(copy_ns));
-	std::printf("recording: %zu samples (%.1f MiB); saving it: %.0f ms; peak RSS %ld MiB\n", recorded,
-		    double(recorded) * 2 / 1048576.0, save_ms, peak_rss_mb());
+		std::printf("\n%s: %zu blocks of %u frames, stereo, %.1f minutes at %u Hz\n", phase.name, blocks,
+			    frames, double(blocks) * frames / rate / 60.0, rate);
+		print("audio_capture_callback", summarise(capture_ns));
+		print("plain copy of the block", summarise(copy_ns));
+		if (phase.recording)
+			std::printf(
+			    "recorded %zu samples (%.1f MiB); the saving block took %.0f ms; peak RSS %ld MiB\n",
+			    recorded, double(recorded) * 2 / 1048576.0, save_ms, peak_rss_mb());
+		for (const auto &entry : std::filesystem::directory_iterator(std::string(config) + "/obs-brisvane"))
+			std::filesystem::remove(entry.path());
+	}
 
 	platform::set_sound_layer(nullptr);
 	std::filesystem::remove_all(config);
