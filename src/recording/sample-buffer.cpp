@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recording/sample-buffer.hpp"
 
+#include "platform/memory.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,9 +11,12 @@ void SampleBuffer::append(const int16_t *samples, size_t count)
 	// Make room first, so a failed allocation leaves size_ untouched.
 	size_t needed_chunks = (size_ + count + chunk_samples - 1) / chunk_samples;
 	if (needed_chunks > chunks_.size()) {
-		chunks_.reserve(needed_chunks);
+		// The table of chunk pointers grows geometrically; the samples themselves never move.
+		if (needed_chunks > chunks_.capacity())
+			chunks_.reserve(std::max(needed_chunks, 2 * chunks_.capacity()));
 		while (chunks_.size() < needed_chunks)
-			chunks_.emplace_back(new int16_t[chunk_samples]);
+			chunks_.emplace_back(
+			    static_cast<int16_t *>(platform::allocate_backed(chunk_samples * sizeof(int16_t))));
 	}
 	while (count > 0) {
 		size_t offset = size_ % chunk_samples;
@@ -21,4 +26,9 @@ void SampleBuffer::append(const int16_t *samples, size_t count)
 		count -= n;
 		size_ += n;
 	}
+}
+
+void SampleBuffer::ChunkDeleter::operator()(int16_t *chunk) const noexcept
+{
+	platform::free_backed(chunk, chunk_samples * sizeof(int16_t));
 }
