@@ -129,6 +129,29 @@ char *obs_module_get_config_path(obs_module_t *module, const char *file)
 	return dup_string(path);
 }
 
+int os_get_config_path(char *dst, size_t size, const char *name)
+{
+	EnterCriticalSection(&state_lock);
+	int n = snprintf(dst, size, "%s/%s", config_dir, name ? name : "");
+	LeaveCriticalSection(&state_lock);
+	return n < 0 || (size_t)n >= size ? -1 : n;
+}
+
+bool os_file_exists(const char *path)
+{
+	return path_exists(path);
+}
+
+FILE *os_fopen(const char *path, const char *mode)
+{
+	wchar_t wide_path[MAX_PATH * 2];
+	wchar_t wide_mode[16];
+	if (!MultiByteToWideChar(CP_UTF8, 0, path, -1, wide_path, MAX_PATH * 2) ||
+	    !MultiByteToWideChar(CP_UTF8, 0, mode, -1, wide_mode, 16))
+		return NULL;
+	return _wfopen(wide_path, wide_mode);
+}
+
 int os_mkdirs(const char *path)
 {
 	char buffer[MAX_PATH * 2];
@@ -205,6 +228,12 @@ obs_source_t *obs_get_source_by_name(const char *name)
 void obs_source_release(obs_source_t *source)
 {
 	(void)source;
+}
+
+const char *obs_source_get_id(const obs_source_t *source)
+{
+	(void)source;
+	return NULL;
 }
 
 const char *obs_source_get_name(const obs_source_t *source)
@@ -346,6 +375,12 @@ obs_property_t *obs_properties_add_float(obs_properties_t *props, const char *na
 	return &any_property;
 }
 
+obs_property_t *obs_properties_add_float_slider(obs_properties_t *props, const char *name, const char *description,
+						double min, double max, double step)
+{
+	return obs_properties_add_float(props, name, description, min, max, step);
+}
+
 obs_property_t *obs_properties_add_list(obs_properties_t *props, const char *name, const char *description,
 					enum obs_combo_type type, enum obs_combo_format format)
 {
@@ -371,6 +406,7 @@ enum value_kind { KIND_STRING, KIND_INT, KIND_DOUBLE, KIND_BOOL };
 
 struct data_item {
 	char *name;
+	bool is_default; // replaced by any value the host sets
 	enum value_kind kind;
 	char *string;
 	long long integer;
@@ -421,7 +457,47 @@ static struct data_item *set_item(obs_data_t *data, const char *name, enum value
 	free(item->string);
 	item->string = NULL;
 	item->kind = kind;
+	item->is_default = false;
 	return item;
+}
+
+// A default only fills a value the host has not set.
+static struct data_item *set_default_item(obs_data_t *data, const char *name, enum value_kind kind)
+{
+	struct data_item *item = find_item(data, name);
+	if (item && !item->is_default)
+		return NULL;
+	item = set_item(data, name, kind);
+	item->is_default = true;
+	return item;
+}
+
+void obs_data_set_default_string(obs_data_t *data, const char *name, const char *val)
+{
+	struct data_item *item = set_default_item(data, name, KIND_STRING);
+	if (item)
+		item->string = dup_string(val ? val : "");
+}
+
+void obs_data_set_default_int(obs_data_t *data, const char *name, long long val)
+{
+	struct data_item *item = set_default_item(data, name, KIND_INT);
+	if (item)
+		item->integer = val;
+}
+
+void obs_data_set_default_double(obs_data_t *data, const char *name, double val)
+{
+	struct data_item *item = set_default_item(data, name, KIND_DOUBLE);
+	if (item)
+		item->number = val;
+}
+
+void obs_data_set_default_bool(obs_data_t *data, const char *name, bool val)
+{
+	struct data_item *item = set_default_item(data, name, KIND_BOOL);
+	if (item)
+		item->flag = val;
 }
 
 void obs_data_set_string(obs_data_t *data, const char *name, const char *val)

@@ -2,6 +2,7 @@
 // Loads the staged obs-brisvane.dll the way OBS does, beside the stand-in obs.dll, and drives
 // it through the host's calls.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include "obs-host.hpp"
 #include "obs-standin.h"
@@ -72,6 +73,18 @@ std::string version_string(const std::vector<char> &info, const char *field)
 	if (!VerQueryValueA(info.data(), key.c_str(), &value, &length) || !value)
 		return "<missing>";
 	return static_cast<const char *>(value);
+}
+
+size_t thread_count()
+{
+	HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+	size_t count = 0;
+	THREADENTRY32 entry = {};
+	entry.dwSize = sizeof(entry);
+	for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+		count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+	CloseHandle(snapshot);
+	return count;
 }
 
 struct Module {
@@ -186,14 +199,18 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 	// The host hands each instance its own source; the stand-in never dereferences it.
 	auto *source = reinterpret_cast<obs_source_t *>(&module_token);
 	for (int round = 0; round < 3; ++round) {
+		const size_t threads_before = thread_count();
 		void *instance = info.create(settings, source);
 		ASSERT_NE(instance, nullptr);
+		EXPECT_GT(thread_count(), threads_before) << "no recognition thread started";
 		obs_properties_t *props = info.get_properties(instance);
 		EXPECT_NE(props, nullptr);
 		obs_properties_destroy(props);
 		info.update(instance, settings);
 		info.destroy(instance);
+		EXPECT_EQ(thread_count(), threads_before) << "the recognition thread was not joined";
 	}
+	EXPECT_EQ(testhost::Log::count("[Vosk] Model loaded successfully.", LOG_INFO), 3u);
 	obs_data_release(settings);
 	m.free_locale();
 	standin_set_data_dir("");
