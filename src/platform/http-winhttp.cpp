@@ -36,6 +36,11 @@ class Handle {
 	HINTERNET handle_;
 };
 
+bool has_line_break(const std::string &text)
+{
+	return text.find_first_of("\r\n") != std::string::npos;
+}
+
 HttpOutcome failure(HttpStage stage, DWORD error)
 {
 	HttpOutcome outcome;
@@ -69,9 +74,15 @@ HttpOutcome http_post(const HttpPost &request)
 	if (!connection)
 		return failure(HttpStage::Connect, GetLastError());
 
+	// The path goes out as given, as on every platform: WinHTTP would otherwise escape what
+	// it deems unsafe ('#', blanks, ...). Unescaped, a line break would end the request line
+	// early and forge headers, so it is refused.
+	if (has_line_break(request.path) || has_line_break(request.header_text) || has_line_break(request.user_agent))
+		return failure(HttpStage::OpenRequest, ERROR_WINHTTP_INVALID_URL);
+	const DWORD flags = (request.secure ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_ESCAPE_DISABLE |
+			    WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
 	Handle req(WinHttpOpenRequest(connection.get(), L"POST", wide(request.path).c_str(), nullptr,
-				      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-				      request.secure ? WINHTTP_FLAG_SECURE : 0));
+				      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
 	if (!req)
 		return failure(HttpStage::OpenRequest, GetLastError());
 
