@@ -102,9 +102,16 @@ void blog(int log_level, const char *format, ...)
 
 /* ---- module files and locale ---- */
 
+// libobs takes UTF-8 paths on Windows.
+static bool widen(const char *utf8, wchar_t *out, int size)
+{
+	return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, out, size) != 0;
+}
+
 static bool path_exists(const char *path)
 {
-	return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+	wchar_t wide[MAX_PATH * 2];
+	return widen(path, wide, MAX_PATH * 2) && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
 }
 
 char *obs_find_module_file(obs_module_t *module, const char *file)
@@ -146,25 +153,25 @@ FILE *os_fopen(const char *path, const char *mode)
 {
 	wchar_t wide_path[MAX_PATH * 2];
 	wchar_t wide_mode[16];
-	if (!MultiByteToWideChar(CP_UTF8, 0, path, -1, wide_path, MAX_PATH * 2) ||
-	    !MultiByteToWideChar(CP_UTF8, 0, mode, -1, wide_mode, 16))
+	if (!widen(path, wide_path, MAX_PATH * 2) || !widen(mode, wide_mode, 16))
 		return NULL;
 	return _wfopen(wide_path, wide_mode);
 }
 
 int os_mkdirs(const char *path)
 {
-	char buffer[MAX_PATH * 2];
-	snprintf(buffer, sizeof(buffer), "%s", path);
-	for (char *p = buffer + 1; *p; p++) {
-		if (*p == '/' || *p == '\\') {
-			char keep = *p;
+	wchar_t buffer[MAX_PATH * 2];
+	if (!widen(path, buffer, MAX_PATH * 2))
+		return MKDIR_ERROR;
+	for (wchar_t *p = buffer + 1; *p; p++) {
+		if (*p == L'/' || *p == L'\\') {
+			wchar_t keep = *p;
 			*p = 0;
-			CreateDirectoryA(buffer, NULL);
+			CreateDirectoryW(buffer, NULL);
 			*p = keep;
 		}
 	}
-	if (CreateDirectoryA(buffer, NULL) || GetLastError() == ERROR_ALREADY_EXISTS)
+	if (CreateDirectoryW(buffer, NULL) || GetLastError() == ERROR_ALREADY_EXISTS)
 		return MKDIR_SUCCESS;
 	return MKDIR_ERROR;
 }
@@ -219,10 +226,23 @@ void obs_register_source_s(const struct obs_source_info *info, size_t size)
 	LeaveCriticalSection(&state_lock);
 }
 
+// One audio source the tests can name and push blocks through; its capture callbacks run
+// on the pushing thread, as the host's audio thread runs them.
+struct obs_source {
+	int unused;
+};
+static struct obs_source audio_source;
+static char audio_source_name[256];
+static obs_source_audio_capture_t capture_callback;
+static void *capture_param;
+static LONG capture_attached;
+
 obs_source_t *obs_get_source_by_name(const char *name)
 {
-	(void)name;
-	return NULL;
+	EnterCriticalSection(&state_lock);
+	bool match = name && audio_source_name[0] && strcmp(name, audio_source_name) == 0;
+	LeaveCriticalSection(&state_lock);
+	return match ? &audio_source : NULL;
 }
 
 void obs_source_release(obs_source_t *source)
@@ -232,40 +252,47 @@ void obs_source_release(obs_source_t *source)
 
 const char *obs_source_get_id(const obs_source_t *source)
 {
-	(void)source;
-	return NULL;
+	return source == &audio_source ? "standin_audio" : NULL;
 }
 
 const char *obs_source_get_name(const obs_source_t *source)
 {
-	(void)source;
-	return NULL;
+	return source == &audio_source ? audio_source_name : NULL;
 }
 
 uint32_t obs_source_get_output_flags(const obs_source_t *source)
 {
-	(void)source;
-	return 0;
+	return source == &audio_source ? OBS_SOURCE_AUDIO : 0;
 }
 
 void obs_enum_sources(bool (*enum_proc)(void *, obs_source_t *), void *param)
 {
-	(void)enum_proc;
-	(void)param;
+	if (audio_source_name[0])
+		enum_proc(param, &audio_source);
 }
 
 void obs_source_add_audio_capture_callback(obs_source_t *source, obs_source_audio_capture_t callback, void *param)
 {
-	(void)source;
-	(void)callback;
-	(void)param;
+	if (source != &audio_source)
+		return;
+	EnterCriticalSection(&state_lock);
+	capture_callback = callback;
+	capture_param = param;
+	capture_attached++;
+	LeaveCriticalSection(&state_lock);
 }
 
 void obs_source_remove_audio_capture_callback(obs_source_t *source, obs_source_audio_capture_t callback, void *param)
 {
-	(void)source;
-	(void)callback;
-	(void)param;
+	if (source != &audio_source)
+		return;
+	EnterCriticalSection(&state_lock);
+	if (capture_callback == callback && capture_param == param) {
+		capture_callback = NULL;
+		capture_param = NULL;
+		capture_attached--;
+	}
+	LeaveCriticalSection(&state_lock);
 }
 
 static struct audio_output_info audio_info = {"stand-in",      48000, AUDIO_FORMAT_FLOAT_PLANAR,
@@ -291,7 +318,9 @@ size_t audio_output_get_channels(const audio_t *audio)
 	return audio ? 2 : 0;
 }
 
-static LONG next_hotkey;
+static obs_hotkey_id last_hotkey = OBS_INVALID_HOTKEY_ID;
+static obs_hotkey_func hotkey_func;
+static void *hotkey_data;
 
 obs_hotkey_id obs_hotkey_register_source(obs_source_t *source, const char *name, const char *description,
 					 obs_hotkey_func func, void *data)
@@ -299,14 +328,23 @@ obs_hotkey_id obs_hotkey_register_source(obs_source_t *source, const char *name,
 	(void)source;
 	(void)name;
 	(void)description;
-	(void)func;
-	(void)data;
-	return (obs_hotkey_id)InterlockedIncrement(&next_hotkey);
+	EnterCriticalSection(&state_lock);
+	last_hotkey = last_hotkey == OBS_INVALID_HOTKEY_ID ? 1 : last_hotkey + 1;
+	hotkey_func = func;
+	hotkey_data = data;
+	obs_hotkey_id id = last_hotkey;
+	LeaveCriticalSection(&state_lock);
+	return id;
 }
 
 void obs_hotkey_unregister(obs_hotkey_id id)
 {
-	(void)id;
+	EnterCriticalSection(&state_lock);
+	if (id == last_hotkey) {
+		hotkey_func = NULL;
+		hotkey_data = NULL;
+	}
+	LeaveCriticalSection(&state_lock);
 }
 
 /* ---- properties: counted, never shown ---- */
@@ -572,6 +610,38 @@ int standin_registered_source(struct obs_source_info *out, size_t *size)
 	*size = registered_size;
 	LeaveCriticalSection(&state_lock);
 	return count;
+}
+
+void standin_set_audio_source_name(const char *name)
+{
+	EnterCriticalSection(&state_lock);
+	snprintf(audio_source_name, sizeof(audio_source_name), "%s", name ? name : "");
+	LeaveCriticalSection(&state_lock);
+}
+
+bool standin_push_audio(const struct audio_data *audio)
+{
+	EnterCriticalSection(&state_lock);
+	obs_source_audio_capture_t callback = capture_callback;
+	void *param = capture_param;
+	LeaveCriticalSection(&state_lock);
+	if (!callback)
+		return false;
+	callback(param, &audio_source, audio, false);
+	return true;
+}
+
+bool standin_press_hotkey(bool pressed)
+{
+	EnterCriticalSection(&state_lock);
+	obs_hotkey_func func = hotkey_func;
+	void *data = hotkey_data;
+	obs_hotkey_id id = last_hotkey;
+	LeaveCriticalSection(&state_lock);
+	if (!func)
+		return false;
+	func(data, id, NULL, pressed);
+	return true;
 }
 
 long standin_live_lookups(void)

@@ -14,6 +14,12 @@ void standin_set_data_dir(const char *path);
 void standin_set_config_dir(const char *path);
 // Copies the last registered source type; returns how many registrations there were.
 int standin_registered_source(struct obs_source_info *out, size_t *size);
+// Names the one audio source the stand-in knows ("" for none).
+void standin_set_audio_source_name(const char *name);
+// Runs the capture callback attached to that source; false when none is attached.
+bool standin_push_audio(const struct audio_data *audio);
+// Runs the last registered hotkey's callback; false when none is registered.
+bool standin_press_hotkey(bool pressed);
 long standin_live_lookups(void);
 long standin_live_properties(void);
 

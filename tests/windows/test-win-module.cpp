@@ -6,10 +6,12 @@
 
 #include "obs-host.hpp"
 #include "obs-standin.h"
+#include "recording-server.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -217,6 +219,76 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 
 	for (const auto &line : testhost::Log::lines())
 		EXPECT_GT(line.level, LOG_ERROR) << line.text;
+}
+
+// Pushes stereo float blocks of a tone through the capture callback the module attached.
+void push_tone(size_t blocks)
+{
+	constexpr uint32_t frames = 1024;
+	std::vector<float> left(frames), right(frames);
+	for (uint32_t i = 0; i < frames; ++i)
+		left[i] = right[i] = 0.25f * static_cast<float>(std::sin(i * 0.05));
+	audio_data audio = {};
+	audio.data[0] = reinterpret_cast<uint8_t *>(left.data());
+	audio.data[1] = reinterpret_cast<uint8_t *>(right.data());
+	audio.frames = frames;
+	for (size_t i = 0; i < blocks; ++i) {
+		audio.timestamp = i * 21333333ull;
+		ASSERT_TRUE(standin_push_audio(&audio));
+	}
+}
+
+TEST_F(WinModule, HotkeyTakeIsSavedUnderANonAsciiProfileAndUploaded)
+{
+	// A user name outside the ANSI code page, as OBS hands it over: UTF-8.
+	testhost::TempDir base;
+	const std::string config = base.path() + "/\xd0\xae\xd1\x80\xd0\xb8\xd0\xb9";
+	standin_set_config_dir(config.c_str());
+	standin_set_data_dir("");
+	standin_set_audio_source_name("Mic");
+	auto server = testserver::RecordingServer::start();
+
+	m.set_pointer(fake_module());
+	m.set_locale("en-US");
+	ASSERT_TRUE(m.load());
+	obs_source_info info = {};
+	size_t size = 0;
+	ASSERT_GE(standin_registered_source(&info, &size), 1);
+	obs_data_t *settings = obs_data_create();
+	obs_data_set_string(settings, "server_url", server->url("/take").c_str());
+	obs_data_set_string(settings, "target_source", "Mic");
+	void *instance = info.create(settings, reinterpret_cast<obs_source_t *>(&module_token));
+	ASSERT_NE(instance, nullptr);
+
+	ASSERT_TRUE(standin_press_hotkey(true));
+	push_tone(10);
+	ASSERT_TRUE(standin_press_hotkey(false)); // a release does nothing
+	ASSERT_TRUE(standin_press_hotkey(true));
+
+	ASSERT_TRUE(server->wait_for_requests(1, std::chrono::seconds(20)));
+	EXPECT_TRUE(testhost::Log::wait_for("[Brisvane] Temporary file deleted: "));
+	const auto request = testserver::parse_request(server->requests().at(0));
+	EXPECT_EQ(request.request_line, "POST /take HTTP/1.1");
+	EXPECT_EQ(request.header("User-Agent"), "OBS-Brisvane/1.0");
+	EXPECT_EQ(request.header_count("Accept"), 0u);
+	// 10 blocks of 1024 stereo frames as 16-bit samples, behind a 44-byte header.
+	const size_t wav_size = 44 + 10 * 1024 * 2 * 2;
+	EXPECT_NE(request.body.find("Content-Type: audio/wav\r\n\r\nRIFF"), std::string::npos);
+	EXPECT_EQ(request.header("Content-Length"),
+		  std::to_string(171 + std::string("recording_").size() + 10 + 4 + wav_size))
+	    << "a recording named by its second, of the pushed blocks";
+	EXPECT_TRUE(fs::is_empty(fs::u8path(config + "/obs-brisvane"))) << "the upload deleted its file";
+
+	info.destroy(instance);
+	obs_data_release(settings);
+	m.free_locale();
+	standin_set_audio_source_name("");
+	standin_set_config_dir("");
+
+	// An upload pinned the module: the host's FreeLibrary cannot pull its code away.
+	FreeLibrary(m.handle);
+	m.handle = nullptr;
+	EXPECT_NE(GetModuleHandleW(wide_path(plugin_file()).c_str()), nullptr);
 }
 
 TEST(WinModuleFile, CarriesItsVersionResource)
