@@ -32,10 +32,12 @@ void log_handler(int level, const char *format, va_list args, void *)
 	vsnprintf(buffer, sizeof(buffer), format, copy);
 	va_end(copy);
 	{
+		// Notified under the lock: a waiter that wakes, finishes its test and exits must
+		// not leave a late logging thread touching a destroyed condition variable.
 		std::lock_guard<std::mutex> lock(log_mutex);
 		log_lines.push_back({level, buffer});
+		log_cv.notify_all();
 	}
-	log_cv.notify_all();
 	if (std::getenv("BRISVANE_TEST_VERBOSE"))
 		fprintf(stderr, "[log %d] %s\n", level, buffer);
 }
