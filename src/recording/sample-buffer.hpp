@@ -28,9 +28,12 @@ class SampleBuffer {
 			left -= n;
 		}
 	}
-	int16_t at(size_t index) const noexcept { return chunks_[index / chunk_samples][index % chunk_samples]; }
+	int16_t at(size_t index) const noexcept { return chunks_[index / chunk_samples].get()[index % chunk_samples]; }
 
       private:
-	std::vector<std::unique_ptr<int16_t[]>> chunks_;
+	struct ChunkDeleter {
+		void operator()(int16_t *chunk) const noexcept;
+	};
+	std::vector<std::unique_ptr<int16_t, ChunkDeleter>> chunks_;
 	size_t size_ = 0;
 };
