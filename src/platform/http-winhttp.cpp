@@ -70,6 +70,9 @@ HttpOutcome http_post(const HttpPost &request)
 	const HttpTimeouts limits = http_timeouts();
 	WinHttpSetTimeouts(session.get(), limits.connect_ms, limits.connect_ms, limits.send_ms, limits.receive_ms);
 
+	// Some WinHTTP builds take an empty name for this machine; no upload may go there unnamed.
+	if (request.host.empty())
+		return failure(HttpStage::Connect, ERROR_WINHTTP_INVALID_URL);
 	Handle connection(WinHttpConnect(session.get(), wide(request.host).c_str(), request.port, 0));
 	if (!connection)
 		return failure(HttpStage::Connect, GetLastError());

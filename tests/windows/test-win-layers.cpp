@@ -204,6 +204,7 @@ TEST_F(WinHttp, FailuresNameTheirStageAndWinHttpError)
 	     ERROR_WINHTTP_CANNOT_CONNECT},
 	    {"unresolvable host", post("brisvane-upload-test.invalid", server->port(), "/x"), platform::HttpStage::Send,
 	     ERROR_WINHTTP_NAME_NOT_RESOLVED},
+	    {"empty host", post("", server->port(), "/x"), platform::HttpStage::Connect, ERROR_WINHTTP_INVALID_URL},
 	    {"line break in the path", post("127.0.0.1", server->port(), "/x HTTP/1.1\r\nX-Forged: 1"),
 	     platform::HttpStage::OpenRequest, ERROR_WINHTTP_INVALID_URL},
 	    {"body of 4 GiB", too_long, platform::HttpStage::Send, ERROR_INVALID_PARAMETER},
