@@ -61,7 +61,7 @@ void http_global_init() {}
 
 HttpOutcome http_post(const HttpPost &request)
 {
-	// Declared in the handles' reverse order, so they close request, connection, session.
+	// Closed in reverse order of declaration: request, connection, session.
 	Handle session(WinHttpOpen(wide(request.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
 				   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
 	if (!session)
