@@ -14,6 +14,11 @@ bool delete_file(const std::string &path)
 	return unlink(path.c_str()) == 0;
 }
 
+FILE *open_file(const std::string &path, const char *mode)
+{
+	return std::fopen(path.c_str(), mode);
+}
+
 bool file_exists(const std::string &path)
 {
 	struct stat info;

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace platform {
 
+// Paths are UTF-8, as the host hands them over.
 bool delete_file(const std::string &path);
 bool file_exists(const std::string &path);
+// fopen through our own C runtime: a FILE from the host's runtime cannot be used with ours.
+FILE *open_file(const std::string &path, const char *mode);
 // Keeps our module mapped for the rest of the process, so detached upload threads can
 // outlive an unload of the plug-in.
 void pin_module();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recording/wav.hpp"
+#include "platform/files.hpp"
 
 #include "recording/recording.hpp"
 #include "recording/sample-buffer.hpp"
@@ -57,8 +58,8 @@ uint64_t wav_max_samples(uint16_t channels)
 
 bool write_wav_file(const std::string &path, const SampleBuffer &samples, uint16_t channels, uint32_t sample_rate)
 {
-	// os_fopen takes UTF-8 on every platform; the configuration path may hold any name.
-	FILE *file = os_fopen(path.c_str(), "wb");
+	// UTF-8 like the host's paths, and our own C runtime, which does the writes.
+	FILE *file = platform::open_file(path, "wb");
 	if (!file)
 		return false;
 	const auto header = make_wav_header(samples.size(), channels, sample_rate);
@@ -95,7 +96,7 @@ std::string reserve_recording_path(const std::string &dir, int64_t seconds)
 	std::lock_guard<std::mutex> lock(naming_mutex);
 	std::string path =
 	    choose_recording_path(dir, seconds, [](const std::string &p) { return os_file_exists(p.c_str()); });
-	if (FILE *file = os_fopen(path.c_str(), "wb"))
+	if (FILE *file = platform::open_file(path, "wb"))
 		std::fclose(file);
 	return path;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -44,7 +45,8 @@ void upload(const std::string &file_path, const std::string &server_url)
 
 	MultipartBody body;
 	{
-		std::ifstream file(file_path, std::ios::binary | std::ios::ate);
+		// UTF-8, as the recording's path came from the host; Windows would read it as ANSI.
+		std::ifstream file(std::filesystem::u8path(file_path), std::ios::binary | std::ios::ate);
 		if (!file.is_open()) {
 			blog(LOG_ERROR, "[Brisvane] Failed to open file: %s", file_path.c_str());
 			return;

@@ -12,7 +12,8 @@ an emulator) can drive it with plain files:
                      stored: proof that N clients were connected at once); default 200
   request-NNNN.bin   the raw bytes of each request received, complete when it appears
   tls-errors         one line per failed TLS handshake: OpenSSL's reason (e.g. the alert
-                     a client sent on refusing the certificate)
+                     a client sent on refusing the certificate), or CLOSED_AFTER_HANDSHAKE
+                     when it hung up after the handshake without sending a request
 With --tls it speaks TLS with a self-signed certificate made at start (needs openssl).
 With --pool it runs several such servers in one process, for a test fixture to share.
 """
@@ -122,10 +123,16 @@ class Handler(socketserver.BaseRequestHandler):
             if state.mode() == "deaf":
                 time.sleep(300)
                 return
+            first = True
             while True:
                 data, complete = read_request(conn)
                 if data:
                     state.store(data)
+                elif first and self.server.tls:
+                    # Some clients (Windows' Schannel) finish the handshake and only then
+                    # turn the certificate down, hanging up without a word.
+                    state.note_tls_error("CLOSED_AFTER_HANDSHAKE")
+                first = False
                 if not complete:
                     return
                 mode = state.mode()
