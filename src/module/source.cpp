@@ -1,21 +1,94 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Placeholder: the instance lifecycle is built in the foundation work.
+// Creation and teardown of one source instance.
+#include "module/callback-guard.hpp"
+#include "module/module-state.hpp"
 #include "module/source-context.hpp"
+#include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
+#include "recording/recording.hpp"
+
+#include <media-io/audio-io.h>
+
+#include <new>
+#include <string>
 
 SourceContext::~SourceContext() = default;
 
+namespace {
+
+uint32_t host_sample_rate(uint32_t fallback)
+{
+	const audio_output_info *info = audio_output_get_info(obs_get_audio());
+	return info ? info->samples_per_sec : fallback;
+}
+
+// The worker and its result handler; the instance stays without recognition when either
+// the model is missing or the worker cannot be built.
+void start_recognition(SourceContext *ctx)
+{
+	char *model_path = obs_find_module_file(module_pointer, "model");
+	if (!model_path) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Failed to find 'model' directory in plugin data.");
+		return;
+	}
+	std::string path;
+	try {
+		path = model_path;
+	} catch (...) {
+		bfree(model_path);
+		throw;
+	}
+	bfree(model_path);
+
+	try {
+		ctx->recognizer = std::make_unique<RecognizerWorker>(path, static_cast<float>(ctx->sample_rate));
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Speech recognition disabled: worker could not start: %s", e.what());
+		return;
+	}
+	ctx->recognizer->on_result = [ctx](const std::string &text) { handle_recognition_result(ctx, text); };
+}
+
+} // namespace
+
 void *source_create(obs_data_t *settings, obs_source_t *source)
 {
-	auto *ctx = new SourceContext();
+	SourceContext *ctx = nullptr;
+	try {
+		ctx = new SourceContext();
+	} catch (const std::bad_alloc &) {
+		// libobs keeps a source whose create returned null, and never calls us with it.
+		blog(LOG_ERROR, "[Kavrel Assistant] Out of memory creating a source instance.");
+		return nullptr;
+	}
 	ctx->source = source;
+	ctx->sample_rate = host_sample_rate(ctx->sample_rate);
+	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });
+	ctx->hotkey_id =
+	    obs_hotkey_register_source(source, "Brisvane.Trigger", "Start/Stop Upload", hotkey_trigger, ctx);
 	source_update(ctx, settings);
 	return ctx;
 }
 
 void source_destroy(void *data)
 {
-	delete static_cast<SourceContext *>(data);
+	auto *ctx = static_cast<SourceContext *>(data);
+	if (!ctx)
+		return;
+	// libobs drops a source's hotkeys only after this callback returns; a press arriving
+	// meanwhile would reach freed memory.
+	if (ctx->hotkey_id != OBS_INVALID_HOTKEY_ID) {
+		obs_hotkey_unregister(ctx->hotkey_id);
+		ctx->hotkey_id = OBS_INVALID_HOTKEY_ID;
+	}
+	if (ctx->target) {
+		obs_source_remove_audio_capture_callback(ctx->target, audio_capture_callback, ctx);
+		obs_source_release(ctx->target);
+		ctx->target = nullptr;
+	}
+	// Joins the worker thread: a result being handled finishes against an intact record.
+	ctx->recognizer.reset();
+	delete ctx;
 }
 
 void source_save(void *, obs_data_t *) {}

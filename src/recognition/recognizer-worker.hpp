@@ -27,8 +27,10 @@ class RecognizerWorker {
 	RecognizerWorker(const RecognizerWorker &) = delete;
 	RecognizerWorker &operator=(const RecognizerWorker &) = delete;
 
-	// Called from the audio thread with the instance's mutex held.
+	// Called from the audio thread with the instance's mutex held. Moving the chunk in
+	// spares a copy of its samples.
 	void push_audio(const AudioChunk &chunk);
+	void push_audio(AudioChunk &&chunk);
 	// Both Vosk handles exist: only then may audio be pushed.
 	bool ready() const { return model != nullptr && recognizer != nullptr; }
 
@@ -43,4 +45,7 @@ class RecognizerWorker {
 
       private:
 	void recognition_worker_loop();
+	bool take_chunk(AudioChunk &out);
+	void recognize(const AudioChunk &chunk);
+	void release_vosk() noexcept;
 };

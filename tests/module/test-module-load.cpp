@@ -1,11 +1,175 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "obs-host.hpp"
+// What the module registers: the type, its defaults and its properties window.
+#include "module-test-util.hpp"
 
 #include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <vector>
+
+using namespace testutil;
+
+namespace {
+
+const char *plain_name(void *)
+{
+	return "Test Plain Source";
+}
+void *plain_create(obs_data_t *, obs_source_t *source)
+{
+	return source;
+}
+void plain_destroy(void *) {}
+
+// A source with neither audio nor video, standing in for the host's video-only sources.
+void register_plain_type()
+{
+	if (obs_source_get_display_name("brisvane_test_plain"))
+		return;
+	obs_source_info info = {};
+	info.id = "brisvane_test_plain";
+	info.type = OBS_SOURCE_TYPE_INPUT;
+	info.get_name = plain_name;
+	info.create = plain_create;
+	info.destroy = plain_destroy;
+	obs_register_source(&info);
+}
+
+bool collect_audio_names(void *param, obs_source_t *source)
+{
+	if (obs_source_get_output_flags(source) & OBS_SOURCE_AUDIO)
+		static_cast<std::vector<std::string> *>(param)->push_back(obs_source_get_name(source));
+	return true;
+}
+
+} // namespace
 
 TEST(ModuleLoad, RegistersTheSourceType)
 {
 	testhost::ObsHost host;
 	EXPECT_STREQ(obs_source_get_display_name("brisvane"), "Kavrel Assistant Uploader");
-	EXPECT_EQ(obs_get_source_output_flags("brisvane"), uint32_t(OBS_SOURCE_DO_NOT_DUPLICATE));
+	EXPECT_EQ(obs_get_source_output_flags("brisvane"), 0x80u);
+
+	void *handle = dlopen(testhost::staged_module_path().c_str(), RTLD_NOW | RTLD_NOLOAD);
+	ASSERT_NE(handle, nullptr);
+	auto ver = reinterpret_cast<uint32_t (*)()>(dlsym(handle, "obs_module_ver"));
+	ASSERT_NE(ver, nullptr);
+	EXPECT_EQ(ver(), uint32_t(LIBOBS_API_VER));
+	EXPECT_EQ(dlsym(handle, "obs_module_unload"), nullptr);
+	dlclose(handle);
+}
+
+TEST(ModuleLoad, DefaultsLetANewSourceWorkOutOfTheBox)
+{
+	testhost::ObsHost host;
+	DataPtr defaults(obs_get_source_defaults("brisvane"));
+	ASSERT_TRUE(defaults);
+	EXPECT_STREQ(obs_data_get_string(defaults.get(), "start_keywords"), "старт,запись");
+	EXPECT_STREQ(obs_data_get_string(defaults.get(), "stop_keywords"), "стоп,хватит");
+	EXPECT_DOUBLE_EQ(obs_data_get_double(defaults.get(), "silence_threshold_db"), -40.0);
+	EXPECT_EQ(obs_data_get_int(defaults.get(), "silence_duration_ms"), 2000);
+	EXPECT_FALSE(obs_data_get_bool(defaults.get(), "enable_silence_stop"));
+	EXPECT_STREQ(obs_data_get_string(defaults.get(), "server_url"), "");
+
+	// An instance created with no settings at all reads the defaults.
+	SourcePtr source = create_uploader("Uploader");
+	SourceContext *ctx = context_of(source.get());
+	ASSERT_NE(ctx, nullptr);
+	EXPECT_EQ(ctx->start_keywords, "старт,запись");
+	EXPECT_EQ(ctx->stop_keywords, "стоп,хватит");
+	EXPECT_FLOAT_EQ(ctx->silence_threshold_db, -40.0f);
+	EXPECT_EQ(ctx->silence_duration_ms, 2000);
+	EXPECT_FALSE(ctx->enable_silence_stop);
+	EXPECT_EQ(ctx->server_url, "");
+	EXPECT_EQ(ctx->channels, 2);
+	EXPECT_EQ(ctx->target, nullptr);
+	EXPECT_EQ(testhost::Log::count("Listening to source"), 0u);
+	destroy(source);
+}
+
+TEST(ModuleLoad, PropertiesWindowHasTheSevenSettingsInOrder)
+{
+	testhost::ObsHost host;
+	obs_properties_t *props = obs_get_source_properties("brisvane");
+	ASSERT_NE(props, nullptr);
+	EXPECT_EQ(obs_properties_get_flags(props), 0u);
+
+	struct Expected {
+		const char *name;
+		obs_property_type type;
+		const char *label;
+	};
+	const Expected expected[] = {
+	    {"server_url", OBS_PROPERTY_TEXT, "Server URL"},
+	    {"start_keywords", OBS_PROPERTY_TEXT, "Start Keywords (comma separated)"},
+	    {"stop_keywords", OBS_PROPERTY_TEXT, "Stop Keywords (comma separated)"},
+	    {"enable_silence_stop", OBS_PROPERTY_BOOL, "Stop on Silence"},
+	    {"silence_threshold_db", OBS_PROPERTY_FLOAT, "Silence Threshold (dB)"},
+	    {"silence_duration_ms", OBS_PROPERTY_INT, "Silence Duration (ms)"},
+	    {"target_source", OBS_PROPERTY_LIST, "Target Audio Source"},
+	};
+	obs_property_t *p = obs_properties_first(props);
+	for (const auto &e : expected) {
+		ASSERT_NE(p, nullptr) << "missing " << e.name;
+		EXPECT_STREQ(obs_property_name(p), e.name);
+		EXPECT_EQ(obs_property_get_type(p), e.type) << e.name;
+		EXPECT_STREQ(obs_property_description(p), e.label);
+		EXPECT_EQ(obs_property_long_description(p), nullptr) << e.name;
+		if (e.type == OBS_PROPERTY_TEXT) {
+			EXPECT_EQ(obs_property_text_type(p), OBS_TEXT_DEFAULT) << e.name;
+		}
+		if (e.type == OBS_PROPERTY_FLOAT) {
+			EXPECT_EQ(obs_property_float_type(p), OBS_NUMBER_SLIDER);
+			EXPECT_DOUBLE_EQ(obs_property_float_min(p), -60.0);
+			EXPECT_DOUBLE_EQ(obs_property_float_max(p), 0.0);
+			EXPECT_DOUBLE_EQ(obs_property_float_step(p), 1.0);
+		}
+		if (e.type == OBS_PROPERTY_INT) {
+			EXPECT_EQ(obs_property_int_type(p), OBS_NUMBER_SCROLLER);
+			EXPECT_EQ(obs_property_int_min(p), 100);
+			EXPECT_EQ(obs_property_int_max(p), 10000);
+			EXPECT_EQ(obs_property_int_step(p), 100);
+		}
+		if (e.type == OBS_PROPERTY_LIST) {
+			EXPECT_EQ(obs_property_list_type(p), OBS_COMBO_TYPE_LIST);
+			EXPECT_EQ(obs_property_list_format(p), OBS_COMBO_FORMAT_STRING);
+			EXPECT_EQ(obs_property_list_item_count(p), 0u) << "no placeholder item";
+		}
+		obs_property_next(&p);
+	}
+	EXPECT_EQ(p, nullptr) << "more than seven properties";
+	obs_properties_destroy(props);
+}
+
+TEST(ModuleLoad, TargetListHoldsAudioSourcesOnlyInEnumerationOrder)
+{
+	testhost::ObsHost host;
+	register_plain_type();
+	SourcePtr mic_b(testhost::create_test_audio_source("Mic B"));
+	SourcePtr plain(obs_source_create("brisvane_test_plain", "Plain", nullptr, nullptr));
+	SourcePtr uploader = create_uploader("Uploader");
+	SourcePtr mic_a(testhost::create_test_audio_source("Mic A"));
+	SourcePtr desk(testhost::create_test_audio_source("Desktop Audio"));
+
+	std::vector<std::string> enumerated;
+	obs_enum_sources(collect_audio_names, &enumerated);
+
+	obs_properties_t *props = obs_source_properties(uploader.get());
+	obs_property_t *list = obs_properties_get(props, "target_source");
+	ASSERT_NE(list, nullptr);
+	std::vector<std::string> items;
+	for (size_t i = 0; i < obs_property_list_item_count(list); ++i) {
+		EXPECT_STREQ(obs_property_list_item_name(list, i), obs_property_list_item_string(list, i));
+		items.push_back(obs_property_list_item_string(list, i));
+	}
+	obs_properties_destroy(props);
+
+	EXPECT_EQ(items, enumerated);
+	std::vector<std::string> sorted = items;
+	std::sort(sorted.begin(), sorted.end());
+	EXPECT_EQ(sorted, (std::vector<std::string>{"Desktop Audio", "Mic A", "Mic B"}));
+
+	destroy(uploader);
 }

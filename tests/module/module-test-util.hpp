@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Small helpers shared by the host tests of the source type.
+#pragma once
+
+#include "module/source-context.hpp"
+#include "obs-host.hpp"
+
+#include <obs.h>
+
+#include <memory>
+#include <string>
+
+namespace testutil {
+
+struct SourceDeleter {
+	void operator()(obs_source_t *s) const { obs_source_release(s); }
+};
+struct DataDeleter {
+	void operator()(obs_data_t *d) const { obs_data_release(d); }
+};
+using SourcePtr = std::unique_ptr<obs_source_t, SourceDeleter>;
+using DataPtr = std::unique_ptr<obs_data_t, DataDeleter>;
+
+// The module's record behind one of its sources. The test binary shares the header, not the
+// code, so only fields are read.
+inline SourceContext *context_of(obs_source_t *source)
+{
+	return static_cast<SourceContext *>(obs_obj_get_data(source));
+}
+
+inline DataPtr settings_with_target(const char *target)
+{
+	DataPtr settings(obs_data_create());
+	if (target)
+		obs_data_set_string(settings.get(), "target_source", target);
+	return settings;
+}
+
+inline SourcePtr create_uploader(const char *name, obs_data_t *settings = nullptr)
+{
+	return SourcePtr(obs_source_create("brisvane", name, settings, nullptr));
+}
+
+// Releases the source and lets the host finish destroying it.
+inline void destroy(SourcePtr &source)
+{
+	source.reset();
+	testhost::ObsHost::barrier();
+}
+
+} // namespace testutil
