@@ -3,6 +3,7 @@
 // OBS_DECLARE_MODULE, whose helpers would add exports of their own.
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
+#include "platform/http.hpp"
 
 #include <cstring>
 
@@ -38,6 +39,7 @@ BRISVANE_EXPORT bool obs_module_get_string(const char *lookup_string, const char
 
 BRISVANE_EXPORT bool obs_module_load(void)
 {
+	platform::http_global_init();
 	std::memset(&source_type_info, 0, sizeof(source_type_info));
 	source_type_info.id = "brisvane";
 	source_type_info.type = OBS_SOURCE_TYPE_INPUT;

@@ -9,7 +9,9 @@ void SampleBuffer::append(const int16_t *samples, size_t count)
 	// Make room first, so a failed allocation leaves size_ untouched.
 	size_t needed_chunks = (size_ + count + chunk_samples - 1) / chunk_samples;
 	if (needed_chunks > chunks_.size()) {
-		chunks_.reserve(needed_chunks);
+		// The table of chunk pointers grows geometrically; the samples themselves never move.
+		if (needed_chunks > chunks_.capacity())
+			chunks_.reserve(std::max(needed_chunks, 2 * chunks_.capacity()));
 		while (chunks_.size() < needed_chunks)
 			chunks_.emplace_back(new int16_t[chunk_samples]);
 	}

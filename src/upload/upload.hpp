@@ -11,4 +11,4 @@ struct UploadJob {
 // Posts the file and deletes it once the server took it. Runs on an upload thread.
 void upload_file(const std::string &file_path, const std::string &server_url);
 // Starts one detached upload thread with its own copies; never throws.
-void upload_file_async(const std::string &file_path, const std::string &server_url);
+void upload_file_async(const std::string &file_path, const std::string &server_url) noexcept;

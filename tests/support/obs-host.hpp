@@ -64,7 +64,8 @@ class ObsHost {
 
 	obs_module_t *module() const { return module_; }
 	const std::string &data_dir() const { return data_dir_; }
-	// Where the module writes its recordings ("<config>/obs-studio/plugin_config/obs-brisvane").
+	// Where the module writes its recordings: os_get_config_path(..., "obs-brisvane"), i.e.
+	// "$XDG_CONFIG_HOME/obs-brisvane".
 	std::string recordings_dir() const;
 	// Lets queued audio and destroy work run, for a clean shutdown.
 	static void barrier();

@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "upload/upload.hpp"
+
+#include "platform/files.hpp"
+#include "platform/http.hpp"
+#include "upload/multipart.hpp"
+#include "upload/server-url.hpp"
+
+#include <obs.h>
+
+#include <cstdint>
+#include <exception>
+#include <fstream>
+
+namespace {
+
+// The HTTP layer declares the body length in one unsigned 32-bit count.
+constexpr uint64_t largest_body = 0xFFFFFFFFull;
+
+void log_http_failure(const platform::HttpOutcome &outcome)
+{
+	const int error = static_cast<int>(outcome.error);
+	switch (outcome.failed_stage) {
+	case platform::HttpStage::Open:
+		blog(LOG_ERROR, "[Brisvane] WinHttpOpen failed: %d", error);
+		break;
+	case platform::HttpStage::Connect:
+		blog(LOG_ERROR, "[Brisvane] WinHttpConnect failed: %d", error);
+		break;
+	case platform::HttpStage::OpenRequest:
+		blog(LOG_ERROR, "[Brisvane] WinHttpOpenRequest failed: %d", error);
+		break;
+	case platform::HttpStage::Send:
+		blog(LOG_ERROR, "[Brisvane] WinHttpSendRequest failed: %d", error);
+		break;
+	}
+}
+
+void upload(const std::string &file_path, const std::string &server_url)
+{
+	const auto endpoint = parse_server_url(server_url);
+	if (!endpoint)
+		return;
+
+	MultipartBody body;
+	{
+		std::ifstream file(file_path, std::ios::binary | std::ios::ate);
+		if (!file.is_open()) {
+			blog(LOG_ERROR, "[Brisvane] Failed to open file: %s", file_path.c_str());
+			return;
+		}
+		const std::streamoff size = file.tellg();
+		if (size < 0) {
+			blog(LOG_ERROR, "[Brisvane] Failed to read file.");
+			return;
+		}
+		const std::string file_name = multipart_file_name(file_path);
+		if (static_cast<uint64_t>(size) > largest_body - multipart_body_length(file_name.size(), 0)) {
+			blog(LOG_ERROR, "[Brisvane] File too large to upload, file kept: %s", file_path.c_str());
+			return;
+		}
+		body = make_multipart_body(file_name, static_cast<size_t>(size));
+		file.seekg(0);
+		file.read(body.content(), static_cast<std::streamsize>(body.content_length));
+		if (!file) {
+			blog(LOG_ERROR, "[Brisvane] Failed to read file.");
+			return;
+		}
+	} // closed before any network step
+
+	platform::HttpPost request;
+	request.host = endpoint->host;
+	request.port = static_cast<uint16_t>(endpoint->port);
+	request.path = endpoint->path;
+	request.secure = endpoint->secure;
+	request.user_agent = "OBS-Brisvane/1.0";
+	request.header_text = multipart_header_text();
+	request.body = body.bytes.get();
+	request.body_length = body.length;
+	const platform::HttpOutcome outcome = platform::http_post(request);
+
+	if (!outcome.sent) {
+		log_http_failure(outcome);
+		if (outcome.failed_stage == platform::HttpStage::Send)
+			blog(LOG_WARNING, "[Brisvane] Upload failed, file kept: %s", file_path.c_str());
+		return;
+	}
+	blog(LOG_INFO, "[Brisvane] Upload complete. Status: %d", static_cast<int>(outcome.status));
+	// Only a 2xx means the server took the recording; anything else keeps it on disk.
+	if (outcome.status < 200 || outcome.status > 299) {
+		blog(LOG_WARNING, "[Brisvane] Upload failed, file kept: %s", file_path.c_str());
+		return;
+	}
+	if (platform::delete_file(file_path))
+		blog(LOG_INFO, "[Brisvane] Temporary file deleted: %s", file_path.c_str());
+}
+
+} // namespace
+
+void upload_file(const std::string &file_path, const std::string &server_url)
+{
+	// Runs on a detached thread: nothing may escape it.
+	try {
+		upload(file_path, server_url);
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Brisvane] Upload aborted (%s), file kept: %s", e.what(), file_path.c_str());
+	} catch (...) {
+		blog(LOG_ERROR, "[Brisvane] Upload aborted, file kept: %s", file_path.c_str());
+	}
+}

@@ -1,0 +1,343 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The recording code called directly on a record of our own, inside a running libobs: the
+// save with its three causes, keyword handling, the size limit and the notification sounds.
+#include "module/module-state.hpp"
+#include "module/source-context.hpp"
+#include "obs-host.hpp"
+#include "platform/sound.hpp"
+#include "recognition/keyword-control.hpp"
+#include "recognition/recognizer-worker.hpp"
+#include "recording/recording.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <set>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testhost::Log;
+
+namespace {
+
+class FakeSounds : public platform::SoundLayer {
+      public:
+	platform::ModuleDirStatus status = platform::ModuleDirStatus::Ok;
+	int handle_error = 0;
+	std::string dir = "/mod/";
+	std::set<std::string> files;
+	int refuse_error = 0; // non-zero: play_async refuses with it
+	std::vector<std::string> played;
+	int beeps = 0;
+
+	platform::ModuleDirStatus module_directory(std::string &out, int &error) override
+	{
+		out = dir;
+		error = handle_error;
+		return status;
+	}
+	bool file_exists(const std::string &path) override { return files.count(path) > 0; }
+	bool play_async(const std::string &path, int &error) override
+	{
+		error = refuse_error;
+		if (refuse_error == 0)
+			played.push_back(path);
+		return refuse_error == 0;
+	}
+	void beep() override { ++beeps; }
+};
+
+// Our lines since the last clear, each as "I:text" or "W:text" (E for errors).
+std::vector<std::string> our_lines()
+{
+	std::vector<std::string> out;
+	for (const auto &line : Log::lines()) {
+		if (line.text.rfind("[Kavrel Assistant] ", 0) != 0 && line.text.rfind("[Brisvane] ", 0) != 0)
+			continue;
+		const char *tag = line.level == LOG_ERROR ? "E:" : line.level == LOG_WARNING ? "W:" : "I:";
+		out.push_back(tag + line.text.substr(line.text.find("] ") + 2));
+	}
+	return out;
+}
+
+std::vector<std::string> files_in(const std::string &dir)
+{
+	std::vector<std::string> out;
+	std::error_code ec;
+	for (const auto &entry : fs::directory_iterator(dir, ec))
+		out.push_back(entry.path().string());
+	return out;
+}
+
+class Direct : public ::testing::Test {
+      protected:
+	void SetUp() override
+	{
+		module_pointer = host.module();
+		platform::set_sound_layer(&sounds);
+		Log::clear();
+	}
+	void TearDown() override
+	{
+		platform::set_sound_layer(nullptr);
+		module_pointer = nullptr;
+	}
+	void recording_with(size_t values)
+	{
+		ctx.recording = true;
+		ctx.recording_buffer.clear();
+		std::vector<int16_t> v(values, 1234);
+		ctx.recording_buffer.append(v.data(), v.size());
+	}
+	void finish(StopCause cause)
+	{
+		std::lock_guard<std::mutex> lock(ctx.mutex);
+		finish_recording(&ctx, cause);
+	}
+	void result(const std::string &text) { handle_recognition_result(&ctx, text); }
+
+	testhost::ObsHost host;
+	FakeSounds sounds;
+	SourceContext ctx;
+};
+
+} // namespace
+
+TEST_F(Direct, ThreeStopCausesSideBySide)
+{
+	module_pointer = nullptr; // the stop sound comes from beside the module
+	sounds.files = {"/mod/notification_end.wav"};
+	ctx.sample_rate = 48000;
+	const std::string played = "I:Found stop sound file at: /mod/notification_end.wav";
+	const std::string playing = "I:Playing stop sound: /mod/notification_end.wav";
+	const std::string stopped = "I:Stopped recording. Buffer size: 96000 samples";
+	struct Case {
+		StopCause cause;
+		std::vector<std::string> lines; // before "Saved to"
+		bool saved_line;
+	};
+	const Case cases[] = {{StopCause::Hotkey, {played, playing, stopped}, true},
+			      {StopCause::Keyword, {stopped, played, playing}, true},
+			      {StopCause::Silence, {played, playing}, false}};
+	for (const Case &c : cases) {
+		Log::clear();
+		fs::remove_all(host.recordings_dir());
+		recording_with(96000);
+		finish(c.cause);
+		EXPECT_FALSE(ctx.recording);
+		EXPECT_EQ(ctx.recording_buffer.size(), 96000u); // kept until the next start
+
+		const auto files = files_in(host.recordings_dir());
+		ASSERT_EQ(files.size(), 1u);
+		EXPECT_EQ(fs::file_size(files[0]), 192044u);
+		EXPECT_NE(files[0].find("/recording_"), std::string::npos);
+		auto expected = c.lines;
+		if (c.saved_line)
+			expected.push_back("I:Saved to " + files[0]);
+		// The upload thread got the file: with no URL it reports that and keeps it.
+		ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+		expected.push_back("W:No URL configured.");
+		EXPECT_EQ(our_lines(), expected) << int(c.cause);
+	}
+
+	// Nothing to save: the announcement and the sound, and no file.
+	fs::remove_all(host.recordings_dir());
+	for (StopCause cause : {StopCause::Hotkey, StopCause::Keyword, StopCause::Silence}) {
+		Log::clear();
+		recording_with(0);
+		finish(cause);
+		EXPECT_FALSE(ctx.recording);
+		const bool announced = cause != StopCause::Silence;
+		EXPECT_EQ(Log::count("Stopped recording. Buffer size: 0 samples"), announced ? 1u : 0u);
+		EXPECT_EQ(Log::count("Playing stop sound"), 1u);
+	}
+	EXPECT_TRUE(files_in(host.recordings_dir()).empty());
+
+	// Not recording: no line, no sound.
+	Log::clear();
+	sounds.played.clear();
+	finish(StopCause::Hotkey);
+	EXPECT_TRUE(our_lines().empty());
+	EXPECT_TRUE(sounds.played.empty());
+}
+
+TEST_F(Direct, FileThatCannotBeCreatedIsReportedOnlyForTheHotkey)
+{
+	// A plain file where the directory should be: nothing can be created inside it.
+	fs::create_directories(fs::path(host.recordings_dir()).parent_path());
+	std::ofstream(host.recordings_dir()) << "x";
+	for (StopCause cause : {StopCause::Hotkey, StopCause::Keyword, StopCause::Silence}) {
+		Log::clear();
+		recording_with(10);
+		finish(cause);
+		EXPECT_EQ(Log::count("Failed to create file: " + host.recordings_dir() + "/recording_", LOG_ERROR),
+			  cause == StopCause::Hotkey ? 1u : 0u);
+		EXPECT_FALSE(Log::contains("Saved to"));
+		EXPECT_FALSE(Log::contains("[Brisvane]"));
+	}
+}
+
+TEST_F(Direct, SavesInOneSecondKeepSeparateFiles)
+{
+	for (int i = 0; i < 3; ++i) {
+		recording_with(4);
+		finish(StopCause::Silence);
+	}
+	// Each upload keeps its own file (no URL), so three names exist at once.
+	EXPECT_EQ(files_in(host.recordings_dir()).size(), 3u);
+}
+
+TEST_F(Direct, KeywordResultsDriveTheRecording)
+{
+	ctx.start_keywords = "старт,запись";
+	ctx.stop_keywords = " Стоп ,Хватит,";
+	ctx.silence_started_ns = 99;
+	const auto result_lines = [&](const std::string &text) {
+		Log::clear();
+		result(text);
+		return our_lines();
+	};
+	using V = std::vector<std::string>;
+
+	// A stop word while idle: the detection line, every time, and nothing else.
+	EXPECT_EQ(result_lines("{\"partial\" : \"стоп\"}"), V{"I:Stop keyword detected: Стоп"});
+	EXPECT_EQ(result_lines("{\"partial\" : \"стоп\"}"), V{"I:Stop keyword detected: Стоп"});
+
+	// A keyword inside a longer word starts; the start sound falls back to the beep here.
+	module_pointer = nullptr;
+	EXPECT_EQ(result_lines("{\"partial\" : \"стартовать\"}"),
+		  (V{"I:Start keyword detected: старт", "I:Started recording...",
+		     "W:Sound file not found at: /mod/notification.wav", "W:Sound file not found, using system beep"}));
+	EXPECT_TRUE(ctx.recording);
+	EXPECT_EQ(ctx.silence_started_ns, 0u);
+	EXPECT_EQ(ctx.sample_rate, 48000u);
+	EXPECT_EQ(sounds.beeps, 1);
+
+	// Start again, or start and stop in one result: nothing at all.
+	EXPECT_TRUE(result_lines("{\"text\" : \"старт\"}").empty());
+	EXPECT_TRUE(result_lines("{\"text\" : \"стоп старт\"}").empty());
+	EXPECT_TRUE(ctx.recording);
+
+	// A capital from Р to Я in the settings matches the recogniser's lower case; the empty
+	// recording ends without a file.
+	EXPECT_EQ(result_lines("{\"text\" : \"хватит\"}"),
+		  (V{"I:Stop keyword detected: Хватит", "I:Stopped recording. Buffer size: 0 samples",
+		     "W:Stop sound file not found at: /mod/notification_end.wav", "W:Stop sound file not found"}));
+	EXPECT_FALSE(ctx.recording);
+
+	// A keyword found in the JSON framing matches every result.
+	ctx.start_keywords = "Partial";
+	EXPECT_EQ(result_lines("{\"partial\" : \"\"}").front(), "I:Start keyword detected: Partial");
+}
+
+TEST_F(Direct, RecordingStopsGrowingAtItsLimitAndStaysValid)
+{
+	const uint64_t saved_limit = recording_sample_limit();
+	recording_sample_limit() = 3 * 2048 + 101; // the limit falls inside a block and a frame
+	std::vector<float> left(1024, 0.25f), right(1024, std::numeric_limits<float>::quiet_NaN());
+	audio_data block = {};
+	block.data[0] = reinterpret_cast<uint8_t *>(left.data());
+	block.data[1] = reinterpret_cast<uint8_t *>(right.data());
+	block.frames = 1024;
+	{
+		std::lock_guard<std::mutex> lock(ctx.mutex);
+		begin_recording(&ctx);
+	}
+	for (int i = 0; i < 6; ++i)
+		audio_capture_callback(&ctx, nullptr, &block, false);
+	recording_sample_limit() = saved_limit;
+
+	EXPECT_EQ(ctx.recording_buffer.size(), 3u * 2048u + 100u);
+	EXPECT_EQ(Log::count("largest size a WAV file can hold", LOG_WARNING), 1u);
+	EXPECT_EQ(ctx.recording_buffer.at(0), 8191);
+	EXPECT_EQ(ctx.recording_buffer.at(1), 0); // NaN recorded as silence
+	finish(StopCause::Silence);
+	const auto files = files_in(host.recordings_dir());
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_EQ(fs::file_size(files[0]), 44u + 2u * (3u * 2048u + 100u));
+}
+
+TEST_F(Direct, SoundSearchOrderAndFallbacks)
+{
+	using platform::ModuleDirStatus;
+	using V = std::vector<std::string>;
+	const std::string data = host.data_dir();
+	const auto lines_of = [&](void (*play)()) {
+		Log::clear();
+		play();
+		return our_lines();
+	};
+
+	// Installed with the data files: only the start sound says where it found its file.
+	EXPECT_EQ(lines_of(play_start_sound),
+		  (V{"I:Found sound file via obs_module_file: " + data + "/notification.wav",
+		     "I:Playing sound: " + data + "/notification.wav"}));
+	EXPECT_EQ(lines_of(play_stop_sound), (V{"I:Playing stop sound: " + data + "/notification_end.wav"}));
+
+	// Beside the module.
+	module_pointer = nullptr;
+	sounds.files = {"/mod/notification.wav", "/mod/notification_end.wav"};
+	EXPECT_EQ(lines_of(play_start_sound),
+		  (V{"I:Found sound file at: /mod/notification.wav", "I:Playing sound: /mod/notification.wav"}));
+	EXPECT_EQ(lines_of(play_stop_sound), (V{"I:Found stop sound file at: /mod/notification_end.wav",
+						"I:Playing stop sound: /mod/notification_end.wav"}));
+	EXPECT_EQ(sounds.played, (V{data + "/notification.wav", data + "/notification_end.wav", "/mod/notification.wav",
+				    "/mod/notification_end.wav"}));
+	EXPECT_EQ(sounds.beeps, 0);
+
+	// Found but refused: the start sound beeps instead, the stop sound stays silent.
+	sounds.refuse_error = 263;
+	EXPECT_EQ(lines_of(play_start_sound), (V{"I:Found sound file at: /mod/notification.wav",
+						 "W:Failed to play sound: /mod/notification.wav (error: 263)"}));
+	EXPECT_EQ(sounds.beeps, 1);
+	EXPECT_EQ(lines_of(play_stop_sound),
+		  (V{"I:Found stop sound file at: /mod/notification_end.wav",
+		     "W:Failed to play stop sound: /mod/notification_end.wav (error: 263)"}));
+	EXPECT_EQ(sounds.beeps, 1);
+
+	// Missing everywhere.
+	sounds.files.clear();
+	EXPECT_EQ(lines_of(play_start_sound),
+		  (V{"W:Sound file not found at: /mod/notification.wav", "W:Sound file not found, using system beep"}));
+	EXPECT_EQ(lines_of(play_stop_sound),
+		  (V{"W:Stop sound file not found at: /mod/notification_end.wav", "W:Stop sound file not found"}));
+	EXPECT_EQ(sounds.beeps, 2);
+
+	// The module's own file cannot be found.
+	sounds.status = ModuleDirStatus::HandleFailed;
+	sounds.handle_error = 126;
+	EXPECT_EQ(lines_of(play_start_sound),
+		  (V{"W:Failed to get module handle, error: 126", "W:Sound file not found, using system beep"}));
+	EXPECT_EQ(lines_of(play_stop_sound), (V{"W:Stop sound file not found"}));
+	for (ModuleDirStatus status : {ModuleDirStatus::NameFailed, ModuleDirStatus::NoSeparator}) {
+		sounds.status = status;
+		EXPECT_EQ(lines_of(play_start_sound), (V{"W:Sound file not found, using system beep"}));
+		EXPECT_EQ(lines_of(play_stop_sound), (V{"W:Stop sound file not found"}));
+	}
+	EXPECT_EQ(sounds.beeps, 5);
+	EXPECT_EQ(sounds.played.size(), 4u);
+}
+
+TEST_F(Direct, RealSoundLayerReturnsAtOnce)
+{
+	platform::set_sound_layer(nullptr);
+	std::string dir;
+	int error = 0;
+	ASSERT_EQ(platform::sound_layer().module_directory(dir, error), platform::ModuleDirStatus::Ok);
+	ASSERT_EQ(dir.back(), '/');
+	EXPECT_EQ(fs::canonical(dir), fs::canonical("/proc/self/exe").parent_path());
+
+	// Played or refused (no sound server on a build machine), but never waited for.
+	auto played = std::async(std::launch::async, [] {
+		play_start_sound();
+		play_stop_sound();
+	});
+	ASSERT_EQ(played.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+	EXPECT_EQ(Log::count("[Kavrel Assistant] Playing sound: ") +
+		      Log::count("[Kavrel Assistant] Failed to play sound: "),
+		  1u);
+	EXPECT_EQ(Log::count("Playing stop sound: ") + Log::count("Failed to play stop sound: "), 1u);
+}

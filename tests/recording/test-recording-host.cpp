@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The whole recording path through the module loaded in libobs: audio from a source of
+// ours, the hotkey through libobs, keywords through the real libvosk and the tone model.
+#include "recording-rig.hpp"
+
+#include <gtest/gtest.h>
+
+using rig::Rig;
+using testhost::Log;
+using testhost::tone;
+
+namespace {
+
+void with_silence_stop(obs_data_t *settings)
+{
+	obs_data_set_bool(settings, "enable_silence_stop", true);
+	obs_data_set_double(settings, "silence_threshold_db", -40.0);
+	obs_data_set_int(settings, "silence_duration_ms", 0);
+}
+
+void with_latin_keywords(obs_data_t *settings)
+{
+	obs_data_set_string(settings, "start_keywords", "Start");
+	obs_data_set_string(settings, "stop_keywords", " STOP");
+}
+
+testhost::HostOptions with_model(const char *model)
+{
+	testhost::HostOptions options;
+	options.model = model;
+	return options;
+}
+
+uint32_t u32_at(const std::vector<uint8_t> &b, size_t at)
+{
+	return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+} // namespace
+
+TEST(RecordingHost, HotkeyPressPressSavesTheExactTake)
+{
+	Rig r;
+	r.press(false); // a release does nothing
+	EXPECT_FALSE(r.ctx->recording);
+	r.ctx->silence_started_ns = 12345; // left over from an earlier take
+	r.press();
+	EXPECT_TRUE(r.ctx->recording);
+	EXPECT_EQ(r.ctx->silence_started_ns, 0u);
+	EXPECT_EQ(Log::with_prefix("[Brisvane]"), std::vector<std::string>{"[Brisvane] Started recording..."});
+	r.press(false);
+	EXPECT_TRUE(r.ctx->recording);
+
+	// Values whose 16-bit form is known exactly: 0.5 -> 16383, -0.25 -> -8191, full scale.
+	const float cycle[4] = {0.5f, -0.25f, 1.0f, 0.0f};
+	std::vector<float> left(3 * 1024), right(3 * 1024, -0.5f);
+	for (size_t i = 0; i < left.size(); ++i)
+		left[i] = cycle[i % 4];
+	for (size_t at = 0; at < left.size(); at += 1024)
+		testhost::push_audio(r.mic.get(), left.data() + at, right.data() + at, 1024);
+	r.press();
+	EXPECT_FALSE(r.ctx->recording);
+
+	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Stopped recording. Buffer size: 6144 samples", LOG_INFO));
+	const auto files = rig::files_in(r.host.recordings_dir());
+	ASSERT_EQ(files.size(), 1u); // no URL: the upload leaves it
+	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Saved to " + files[0], LOG_INFO));
+	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+
+	const auto bytes = rig::read_all(files[0]);
+	ASSERT_EQ(bytes.size(), 44u + 6144u * 2u);
+	EXPECT_EQ(u32_at(bytes, 24), 48000u);
+	EXPECT_EQ(u32_at(bytes, 40), 6144u * 2u);
+	const int16_t expected_left[4] = {16383, -8191, 32767, 0};
+	for (size_t frame = 0; frame < 3072; ++frame) {
+		const auto *s = reinterpret_cast<const int16_t *>(bytes.data() + 44 + frame * 4);
+		ASSERT_EQ(s[0], expected_left[frame % 4]) << frame;
+		ASSERT_EQ(s[1], -16383) << frame;
+	}
+}
+
+TEST(RecordingHost, SilenceStopsWithoutRecordingTheTriggeringBlock)
+{
+	Rig r({}, with_silence_stop);
+	r.press();
+	r.push(tone(440, 1024.0 / 48000));      // loud
+	r.push(std::vector<float>(1024, 0.0f)); // quiet: starts the clock
+	EXPECT_TRUE(r.ctx->recording);
+	r.push(std::vector<float>(1024, 0.0f)); // quiet again: stops, not recorded
+	EXPECT_FALSE(r.ctx->recording);
+	r.push(std::vector<float>(1024, 0.0f));
+
+	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Silence detected (-100.000000 dB). Stopping...", LOG_INFO));
+	EXPECT_FALSE(Log::contains("Stopped recording"));
+	EXPECT_FALSE(Log::contains("Saved to"));
+	EXPECT_TRUE(Log::contains("Playing stop sound") || Log::contains("Failed to play stop sound"));
+	const auto files = rig::files_in(r.host.recordings_dir());
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_EQ(rig::read_all(files[0]).size(), 44u + 2u * 2u * 2048u);
+	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+}
+
+TEST(RecordingHost, SpokenStartAndStopMakeATake)
+{
+	for (const char *model : {"model-ru", "model-latin"}) {
+		const bool latin = std::string(model) == "model-latin";
+		Rig r(with_model(model), latin ? with_latin_keywords : nullptr);
+		Log::clear();
+		r.push(tone(500, 0.5));
+		ASSERT_TRUE(r.push_silence_until("Started recording...")) << model;
+		EXPECT_TRUE(Log::contains(latin ? "[Kavrel Assistant] Start keyword detected: Start"
+						: "[Kavrel Assistant] Start keyword detected: старт"));
+		// Past the end of the start's utterance, or the stop would join it and be ignored.
+		r.push_silence_until("never logged", 1.0);
+		r.push(tone(2000, 0.5));
+		ASSERT_TRUE(r.push_silence_until("Saved to")) << model;
+		EXPECT_TRUE(Log::contains(latin ? "[Kavrel Assistant] Stop keyword detected: STOP"
+						: "[Kavrel Assistant] Stop keyword detected: стоп"));
+		EXPECT_FALSE(r.ctx->recording);
+		EXPECT_EQ(rig::files_in(r.host.recordings_dir()).size(), 1u);
+	}
+}
+
+TEST(RecordingHost, StartAndStopInOneUtteranceNeverStop)
+{
+	Rig r(with_model("model-ru"));
+	// Less than ~0.6 s apart, the two tones are one utterance: "старт стоп".
+	r.push(tone(500, 0.4));
+	r.push(tone(0, 0.2));
+	r.push(tone(2000, 0.4));
+	r.push_silence_until("never logged", 2.0);
+	EXPECT_TRUE(r.ctx->recording);
+	EXPECT_FALSE(Log::contains("Stop keyword detected"));
+
+	// A later stop on its own still ends it, once.
+	r.push(tone(2000, 0.4));
+	ASSERT_TRUE(r.push_silence_until("Saved to"));
+	EXPECT_EQ(Log::count("Start keyword detected"), 1u);
+	EXPECT_EQ(Log::count("Stopped recording"), 1u);
+}
+
+TEST(RecordingHost, StopKeywordWhileIdleOnlyLogsIt)
+{
+	Rig r(with_model("model-ru"));
+	r.push(tone(2000, 0.5));
+	ASSERT_TRUE(r.push_silence_until("[Kavrel Assistant] Stop keyword detected: стоп"));
+	r.push_silence_until("never logged", 1.0);
+	for (const auto &line : Log::with_prefix("[Kavrel Assistant]"))
+		EXPECT_EQ(line, "[Kavrel Assistant] Stop keyword detected: стоп");
+	EXPECT_TRUE(rig::files_in(r.host.recordings_dir()).empty());
+}
+
+TEST(RecordingHost, DestroyingMidRecordingWritesAndUploadsNothing)
+{
+	Rig r;
+	r.press();
+	r.push(tone(440, 0.2));
+	EXPECT_GT(r.ctx->recording_buffer.size(), 0u);
+	const std::string dir = r.host.recordings_dir();
+	testutil::destroy(r.uploader);
+	EXPECT_FALSE(Log::contains("Stopped recording"));
+	EXPECT_FALSE(Log::contains("stop sound"));
+	EXPECT_EQ(Log::with_prefix("[Brisvane]").size(), 1u); // the start line only
+	EXPECT_TRUE(rig::files_in(dir).empty());
+}

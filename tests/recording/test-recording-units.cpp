@@ -1,0 +1,279 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Capture arithmetic, keyword parsing and the WAV file, without a host.
+#include "recognition/keyword-control.hpp"
+#include "recording/audio-convert.hpp"
+#include "recording/recording.hpp"
+#include "recording/sample-buffer.hpp"
+#include "recording/wav.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <set>
+#include <vector>
+
+namespace {
+
+uint32_t u32_at(const std::vector<uint8_t> &b, size_t at)
+{
+	return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+uint16_t u16_at(const std::vector<uint8_t> &b, size_t at)
+{
+	return uint16_t(b[at] | b[at + 1] << 8);
+}
+
+std::vector<uint8_t> read_all(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const float infinity = std::numeric_limits<float>::infinity();
+const float not_a_number = std::numeric_limits<float>::quiet_NaN();
+
+} // namespace
+
+TEST(Conversion, FullScaleIsSymmetricAndTruncates)
+{
+	EXPECT_EQ(convert_sample(1.5f), 32767);
+	EXPECT_EQ(convert_sample(1.0f), 32767);
+	EXPECT_EQ(convert_sample(-1.0f), -32767);
+	EXPECT_EQ(convert_sample(-7.0f), -32767);
+	EXPECT_EQ(convert_sample(0.5f), 16383);
+	EXPECT_EQ(convert_sample(-0.5f), -16383);
+	EXPECT_EQ(convert_sample(0.0f), 0);
+}
+
+TEST(Conversion, NonFiniteSamplesAreSilence)
+{
+	EXPECT_EQ(convert_sample(not_a_number), 0);
+	EXPECT_EQ(convert_sample(infinity), 0);
+	EXPECT_EQ(convert_sample(-infinity), 0);
+
+	// Left channel all non-finite, right silent: the samples and the level are those of silence.
+	const float left[3] = {not_a_number, infinity, -infinity};
+	const float right[3] = {0, 0, 0};
+	const float *planes[2] = {left, right};
+	int16_t out[6];
+	const BlockEnergy e = convert_block(planes, 2, 3, 2, out);
+	for (int16_t s : out)
+		EXPECT_EQ(s, 0);
+	EXPECT_FLOAT_EQ(block_level_db(e), -100.0f);
+}
+
+TEST(Conversion, InterleavesFramesAndReadsMissingPlanesAsZero)
+{
+	const float left[2] = {0.5f, -0.5f};
+	const float *planes[8] = {left, nullptr, left, left, left, left, left, left};
+	int16_t out[4];
+	const BlockEnergy e = convert_block(planes, 8, 2, 2, out);
+	EXPECT_EQ(out[0], 16383);
+	EXPECT_EQ(out[1], 0);
+	EXPECT_EQ(out[2], -16383);
+	EXPECT_EQ(out[3], 0);
+	// Only the first two planes count, and the zeros of the null plane count too.
+	EXPECT_EQ(e.count, 4u);
+	EXPECT_FLOAT_EQ(e.sum, 0.5f);
+	EXPECT_FLOAT_EQ(block_level_db(e), 20.0f * std::log10(std::sqrt(0.125f)));
+}
+
+TEST(Level, SilenceAndEmptyBlocksAreMinus100)
+{
+	EXPECT_EQ(block_level_db(BlockEnergy{0.0f, 2048}), -100.0f);
+	EXPECT_EQ(block_level_db(BlockEnergy{0.0f, 0}), -100.0f);
+	// Full scale on every sample is 0 dB; enormous samples are loud, never silence.
+	EXPECT_FLOAT_EQ(block_level_db(BlockEnergy{4.0f, 4}), 0.0f);
+	EXPECT_GT(block_level_db(BlockEnergy{infinity, 4}), 0.0f);
+}
+
+TEST(SilenceTimer, StretchNeedsTwoQuietBlocksAndStrictComparisons)
+{
+	uint64_t now = 1000;
+	auto clock = [&] { return now; };
+	uint64_t started = 0;
+
+	// A level equal to the threshold is not quiet and resets the stretch.
+	started = 77;
+	EXPECT_EQ(silence_step(started, -40.0f, -40.0f, 0, clock), SilenceStep::Loud);
+	EXPECT_EQ(started, 0u);
+
+	// Duration 0: the first quiet block only starts the clock, the second stops.
+	EXPECT_EQ(silence_step(started, -100.0f, -40.0f, 0, clock), SilenceStep::Started);
+	EXPECT_EQ(started, 1000u);
+	now = 1001;
+	EXPECT_EQ(silence_step(started, -100.0f, -40.0f, 0, clock), SilenceStep::Stop);
+	EXPECT_EQ(started, 1000u);
+
+	// Exactly the duration is not enough; one nanosecond more is.
+	started = 0;
+	now = 5000;
+	EXPECT_EQ(silence_step(started, -50.0f, -40.0f, 2, clock), SilenceStep::Started);
+	now = 5000 + 2000000;
+	EXPECT_EQ(silence_step(started, -50.0f, -40.0f, 2, clock), SilenceStep::Waiting);
+	// A loud block in the middle restarts the stretch from the next quiet block.
+	EXPECT_EQ(silence_step(started, -10.0f, -40.0f, 2, clock), SilenceStep::Loud);
+	now += 1;
+	EXPECT_EQ(silence_step(started, -50.0f, -40.0f, 2, clock), SilenceStep::Started);
+	EXPECT_EQ(started, now);
+	now += 2000001;
+	EXPECT_EQ(silence_step(started, -50.0f, -40.0f, 2, clock), SilenceStep::Stop);
+}
+
+TEST(Keywords, SplitTrimsSpacesAndTabsOnly)
+{
+	using V = std::vector<std::string>;
+	EXPECT_EQ(split_keywords("старт,запись"), (V{"старт", "запись"}));
+	EXPECT_EQ(split_keywords("a,,b,"), (V{"a", "b"}));
+	EXPECT_EQ(split_keywords(" \tСтоп  , x y "), (V{"Стоп", "x y"}));
+	EXPECT_EQ(split_keywords("a\n, \xC2\xA0"
+				 "b"),
+		  (V{"a\n", "\xC2\xA0"
+			    "b"}));
+	EXPECT_TRUE(split_keywords("").empty());
+	EXPECT_TRUE(split_keywords(" , \t,,").empty());
+}
+
+TEST(Keywords, LowercaseLatinAndRussianCapitalsByteForByte)
+{
+	EXPECT_EQ(lowercase_keyword("StOP Z@[`"), "stop z@[`");
+	EXPECT_EQ(lowercase_keyword("АБВГДЕЖЗИЙКЛМНОП"), "абвгдежзийклмноп");
+	EXPECT_EQ(lowercase_keyword("РСТУФХЦЧШЩЪЫЬЭЮЯ"), "рстуфхцчшщъыьэюя");
+	EXPECT_EQ(lowercase_keyword("ЁЖИК"), "ёжик");
+	EXPECT_EQ(lowercase_keyword("Хватит"), "хватит");
+	// Other Cyrillic capitals (Ѐ, Ђ) and lower-case letters pass unchanged.
+	EXPECT_EQ(lowercase_keyword("\xD0\x80\xD0\x82 ё"), "\xD0\x80\xD0\x82 ё");
+	// 0xD0 before a byte it does not pair with: that byte is treated on its own.
+	EXPECT_EQ(lowercase_keyword("\xD0"
+				    "A"),
+		  "\xD0"
+		  "a");
+	EXPECT_EQ(lowercase_keyword("\xD0\xD0\x90"), "\xD0\xD0\xB0");
+	// A lone 0xD0 at the end stays, and the length never changes.
+	EXPECT_EQ(lowercase_keyword("Ы\xD0"), "ы\xD0");
+	EXPECT_EQ(lowercase_keyword("\xD0"), "\xD0");
+	EXPECT_EQ(lowercase_keyword(""), "");
+}
+
+TEST(WavHeader, OneSecondOfStereoAt48k)
+{
+	const auto h = make_wav_header(96000, 2, 48000);
+	const std::vector<uint8_t> b(h.begin(), h.end());
+	EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
+	EXPECT_EQ(u32_at(b, 4), 192036u);
+	EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 16), "WAVEfmt ");
+	EXPECT_EQ(u32_at(b, 16), 16u);
+	EXPECT_EQ(u16_at(b, 20), 1);
+	EXPECT_EQ(u16_at(b, 22), 2);
+	EXPECT_EQ(u32_at(b, 24), 48000u);
+	EXPECT_EQ(u32_at(b, 28), 192000u);
+	EXPECT_EQ(u16_at(b, 32), 4);
+	EXPECT_EQ(u16_at(b, 34), 16);
+	EXPECT_EQ(std::string(b.begin() + 36, b.begin() + 40), "data");
+	EXPECT_EQ(u32_at(b, 40), 192000u);
+}
+
+TEST(WavHeader, LargestRecordingStillStatesItsSizes)
+{
+	const uint64_t max = wav_max_samples(2);
+	EXPECT_EQ(max % 2, 0u);
+	const auto h = make_wav_header(max, 2, 48000);
+	const std::vector<uint8_t> b(h.begin(), h.end());
+	EXPECT_EQ(u32_at(b, 40), max * 2);
+	EXPECT_EQ(u32_at(b, 4), max * 2 + 36);
+	// One more frame would wrap the RIFF size.
+	EXPECT_GT((max + 2) * 2 + 36, uint64_t(UINT32_MAX));
+	EXPECT_LE(recording_sample_limit(), max);
+}
+
+class WavFiles : public ::testing::Test {
+      protected:
+	void SetUp() override
+	{
+		std::string pattern = (std::filesystem::temp_directory_path() / "brisvane-wav-XXXXXX").string();
+		ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+		dir = pattern;
+	}
+	void TearDown() override { std::filesystem::remove_all(dir); }
+	std::string dir;
+};
+
+TEST_F(WavFiles, WritesHeaderThenEveryChunkInOrder)
+{
+	// More than one storage chunk, so the file is gathered from several runs.
+	SampleBuffer buffer;
+	std::vector<int16_t> values(SampleBuffer::chunk_samples * 2 + 6);
+	for (size_t i = 0; i < values.size(); ++i)
+		values[i] = int16_t(int(i % 65536) - 32768);
+	buffer.append(values.data(), 10);
+	buffer.append(values.data() + 10, values.size() - 10);
+
+	const std::string path = dir + "/a.wav";
+	{
+		std::ofstream stale(path, std::ios::binary);
+		stale << std::string(500000, 'x');
+	}
+	ASSERT_TRUE(write_wav_file(path, buffer, 2, 44100));
+	const auto bytes = read_all(path);
+	ASSERT_EQ(bytes.size(), 44 + values.size() * 2);
+	EXPECT_EQ(u32_at(bytes, 24), 44100u);
+	EXPECT_EQ(u32_at(bytes, 40), values.size() * 2);
+	for (size_t i = 0; i < values.size(); ++i)
+		ASSERT_EQ(int16_t(u16_at(bytes, 44 + 2 * i)), values[i]) << i;
+
+	EXPECT_FALSE(write_wav_file(dir + "/missing/b.wav", buffer, 2, 44100));
+}
+
+TEST_F(WavFiles, SameSecondGetsASuffixInsteadOfOverwriting)
+{
+	EXPECT_EQ(recording_file_path("/c", 1700000000), "/c/recording_1700000000.wav");
+	EXPECT_EQ(recording_file_path("/c", -5, 3), "/c/recording_-5_3.wav");
+
+	std::set<std::string> taken{"/c/recording_7.wav", "/c/recording_7_2.wav"};
+	auto exists = [&](const std::string &p) { return taken.count(p) > 0; };
+	EXPECT_EQ(choose_recording_path("/c", 7, exists), "/c/recording_7_3.wav");
+	EXPECT_EQ(choose_recording_path("/c", 8, exists), "/c/recording_8.wav");
+
+	// Reserving creates the file, so the next save in that second picks the next name.
+	const std::string first = reserve_recording_path(dir, 42);
+	const std::string second = reserve_recording_path(dir, 42);
+	EXPECT_EQ(first, dir + "/recording_42.wav");
+	EXPECT_EQ(second, dir + "/recording_42_2.wav");
+	EXPECT_TRUE(std::filesystem::exists(first));
+	EXPECT_TRUE(std::filesystem::exists(second));
+}
+
+TEST(SampleBuffer, KeepsStoredChunksInPlaceAcrossGrowthAndClear)
+{
+	SampleBuffer buffer;
+	std::vector<int16_t> block(2048, 7);
+	buffer.append(block.data(), block.size());
+	const int16_t *first = nullptr;
+	buffer.for_each_run([&](const int16_t *run, size_t) {
+		if (!first)
+			first = run;
+	});
+	for (int i = 0; i < 200; ++i)
+		buffer.append(block.data(), block.size());
+	const int16_t *still = nullptr;
+	size_t total = 0;
+	buffer.for_each_run([&](const int16_t *run, size_t n) {
+		if (!still)
+			still = run;
+		total += n;
+	});
+	EXPECT_EQ(first, still);
+	EXPECT_EQ(total, 201u * 2048u);
+	buffer.clear();
+	EXPECT_TRUE(buffer.empty());
+	buffer.append(block.data(), 3);
+	EXPECT_EQ(buffer.size(), 3u);
+	EXPECT_EQ(buffer.at(2), 7);
+}

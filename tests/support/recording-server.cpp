@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "recording-server.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace testserver {
+
+namespace {
+
+std::string read_whole(const fs::path &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream out;
+	out << in.rdbuf();
+	return out.str();
+}
+
+std::string lower(std::string text)
+{
+	std::transform(text.begin(), text.end(), text.begin(),
+		       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+	return text;
+}
+
+std::vector<fs::path> request_files(const std::string &dir)
+{
+	std::vector<fs::path> files;
+	std::error_code ec;
+	for (const auto &entry : fs::directory_iterator(dir, ec)) {
+		const std::string name = entry.path().filename().string();
+		if (name.rfind("request-", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0)
+			files.push_back(entry.path());
+	}
+	std::sort(files.begin(), files.end());
+	return files;
+}
+
+bool wait_for_port(const std::string &dir, int &port, std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (std::chrono::steady_clock::now() < deadline) {
+		const std::string text = read_whole(fs::path(dir) / "port");
+		if (!text.empty()) {
+			port = std::atoi(text.c_str());
+			return port > 0;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	return false;
+}
+
+} // namespace
+
+std::unique_ptr<RecordingServer> RecordingServer::start(bool tls)
+{
+	std::unique_ptr<RecordingServer> server(new RecordingServer());
+	std::string pattern = (fs::temp_directory_path() / "brisvane-server-XXXXXX").string();
+	if (!mkdtemp(pattern.data()))
+		throw std::runtime_error("mkdtemp failed");
+	server->dir_ = pattern;
+	server->tls_ = tls;
+	server->owned_ = true;
+
+	std::vector<std::string> args = {"python3", BRISVANE_RECORDING_SERVER_SCRIPT, "--dir", server->dir_};
+	if (tls)
+		args.push_back("--tls");
+	std::vector<char *> argv;
+	for (auto &arg : args)
+		argv.push_back(arg.data());
+	argv.push_back(nullptr);
+	const pid_t pid = fork();
+	if (pid < 0)
+		throw std::runtime_error("fork failed");
+	if (pid == 0) {
+		execvp(argv[0], argv.data());
+		_exit(127);
+	}
+	server->pid_ = pid;
+	if (!wait_for_port(server->dir_, server->port_, std::chrono::seconds(20)))
+		throw std::runtime_error("recording server did not start");
+	return server;
+}
+
+std::unique_ptr<RecordingServer> RecordingServer::attach(const std::string &state_dir)
+{
+	std::unique_ptr<RecordingServer> server(new RecordingServer());
+	server->dir_ = state_dir;
+	server->tls_ = fs::exists(fs::path(state_dir) / "cert.pem");
+	if (!wait_for_port(state_dir, server->port_, std::chrono::seconds(20)))
+		throw std::runtime_error("no recording server in " + state_dir);
+	return server;
+}
+
+RecordingServer::~RecordingServer()
+{
+	if (!owned_)
+		return;
+	if (pid_ > 0) {
+		kill(static_cast<pid_t>(pid_), SIGTERM);
+		waitpid(static_cast<pid_t>(pid_), nullptr, 0);
+	}
+	std::error_code ec;
+	fs::remove_all(dir_, ec);
+}
+
+std::string RecordingServer::url(const std::string &path) const
+{
+	return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void RecordingServer::set_mode(const std::string &mode)
+{
+	const fs::path target = fs::path(dir_) / "mode";
+	const fs::path temporary = fs::path(dir_) / "mode.tmp";
+	{
+		std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+		out << mode;
+	}
+	fs::rename(temporary, target);
+}
+
+std::vector<std::string> RecordingServer::requests() const
+{
+	std::vector<std::string> raw;
+	for (const auto &file : request_files(dir_))
+		raw.push_back(read_whole(file));
+	return raw;
+}
+
+bool RecordingServer::wait_for_requests(size_t count, std::chrono::milliseconds timeout) const
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (request_files(dir_).size() < count) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	return true;
+}
+
+void RecordingServer::clear()
+{
+	for (const auto &file : request_files(dir_)) {
+		std::error_code ec;
+		fs::remove(file, ec);
+	}
+}
+
+int unused_port()
+{
+	const int fd = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t length = sizeof(address);
+	int port = 0;
+	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+	    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+		port = ntohs(address.sin_port);
+	if (fd >= 0)
+		close(fd);
+	return port;
+}
+
+std::string ParsedRequest::header(const std::string &name) const
+{
+	for (const auto &[key, value] : headers)
+		if (lower(key) == lower(name))
+			return value;
+	return {};
+}
+
+size_t ParsedRequest::header_count(const std::string &name) const
+{
+	return static_cast<size_t>(std::count_if(headers.begin(), headers.end(),
+						 [&](const auto &h) { return lower(h.first) == lower(name); }));
+}
+
+ParsedRequest parse_request(const std::string &raw)
+{
+	ParsedRequest parsed;
+	const size_t head_end = raw.find("\r\n\r\n");
+	const std::string head = raw.substr(0, head_end);
+	parsed.body = head_end == std::string::npos ? std::string() : raw.substr(head_end + 4);
+	size_t start = 0;
+	bool first = true;
+	while (start <= head.size()) {
+		size_t end = head.find("\r\n", start);
+		if (end == std::string::npos)
+			end = head.size();
+		const std::string line = head.substr(start, end - start);
+		if (first) {
+			parsed.request_line = line;
+			first = false;
+		} else if (!line.empty()) {
+			const size_t colon = line.find(':');
+			std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 1);
+			value.erase(0, value.find_first_not_of(" \t"));
+			parsed.headers.emplace_back(line.substr(0, colon), value);
+		}
+		start = end + 2;
+	}
+	return parsed;
+}
+
+} // namespace testserver

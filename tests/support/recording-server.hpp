@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Drives tests/support/recording-server.py: a loopback HTTP(S) server that stores the raw
+// bytes of every request in a state folder and answers with a chosen status, or never.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testserver {
+
+class RecordingServer {
+      public:
+	// Starts the server on an ephemeral 127.0.0.1 port in a fresh state folder; stops and
+	// removes it on destruction. Throws when it does not come up.
+	static std::unique_ptr<RecordingServer> start(bool tls = false);
+	// Uses a server that someone else started on the given state folder (a test fixture).
+	static std::unique_ptr<RecordingServer> attach(const std::string &state_dir);
+	~RecordingServer();
+	RecordingServer(const RecordingServer &) = delete;
+	RecordingServer &operator=(const RecordingServer &) = delete;
+
+	int port() const { return port_; }
+	bool tls() const { return tls_; }
+	// "http://127.0.0.1:<port>" + path (https for a TLS server).
+	std::string url(const std::string &path = "/") const;
+
+	// Status of the following answers ("200", "404", ...), or "silent" for none at all.
+	void set_mode(const std::string &mode);
+	// Raw bytes of every request received so far, in arrival order.
+	std::vector<std::string> requests() const;
+	bool wait_for_requests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+	// Forgets what was received so far.
+	void clear();
+
+      private:
+	RecordingServer() = default;
+	std::string dir_;
+	int port_ = 0;
+	bool tls_ = false;
+	bool owned_ = false;
+	long pid_ = 0;
+};
+
+// A port on 127.0.0.1 where nothing listens (bound once, then released).
+int unused_port();
+
+// One request split at its parts, for comparing with what the upload should send.
+struct ParsedRequest {
+	std::string request_line;
+	std::vector<std::pair<std::string, std::string>> headers; // as received, in order
+	std::string body;
+	// Value of the one header of that name (case-insensitive); empty when absent.
+	std::string header(const std::string &name) const;
+	size_t header_count(const std::string &name) const;
+};
+ParsedRequest parse_request(const std::string &raw);
+
+} // namespace testserver

@@ -1,0 +1,345 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What upload_file puts on the wire and what it does with the file, against a real server
+// on 127.0.0.1. Nothing here depends on which HTTP layer the build uses.
+#include "upload/upload.hpp"
+
+#include "platform/http.hpp"
+#include "obs-host.hpp"
+#include "recording-server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <set>
+
+namespace fs = std::filesystem;
+using testhost::Log;
+using testserver::RecordingServer;
+
+namespace {
+
+const std::string boundary = "----WebKitFormBoundary7MA4YWxkTrZu0gW";
+
+std::string expected_body(const std::string &file_name, const std::string &content)
+{
+	return "--" + boundary + "\r\n" + "Content-Disposition: form-data; name=\"file\"; filename=\"" + file_name +
+	       "\"\r\n" + "Content-Type: audio/wav\r\n\r\n" + content + "\r\n--" + boundary + "--\r\n";
+}
+
+std::string pattern(size_t size, unsigned seed)
+{
+	std::string bytes(size, '\0');
+	for (size_t i = 0; i < size; ++i)
+		bytes[i] = static_cast<char>((i * 131 + seed) % 251);
+	return bytes;
+}
+
+std::string write_file(const fs::path &path, const std::string &content)
+{
+	fs::create_directories(path.parent_path());
+	std::ofstream(path, std::ios::binary) << content;
+	return path.string();
+}
+
+std::vector<std::string> brisvane_lines()
+{
+	return Log::with_prefix("[Brisvane]");
+}
+
+class UploadWire : public testing::Test {
+      protected:
+	static void SetUpTestSuite()
+	{
+		Log::install();
+		platform::http_global_init();
+		auto &timeouts = platform::http_timeouts();
+		timeouts.connect_ms = 10000;
+		timeouts.send_ms = 1000;
+		timeouts.receive_ms = 1000;
+	}
+	void SetUp() override
+	{
+		server = RecordingServer::start();
+		Log::clear();
+	}
+
+	// The request as it must arrive: exact line, exact headers of ours, the length declared,
+	// nothing of what the upload must not send, and the exact body.
+	void expect_request(const std::string &raw, const std::string &target, const std::string &file_name,
+			    const std::string &content)
+	{
+		const auto request = testserver::parse_request(raw);
+		EXPECT_EQ(request.request_line, "POST " + target + " HTTP/1.1");
+		const std::string body = expected_body(file_name, content);
+		EXPECT_EQ(request.header("Host"), "127.0.0.1:" + std::to_string(server->port()));
+		EXPECT_EQ(request.header("User-Agent"), "OBS-Brisvane/1.0");
+		EXPECT_EQ(request.header("Content-Length"), std::to_string(body.size()));
+		EXPECT_EQ(request.header("Content-Type"), "multipart/form-data; boundary=" + boundary);
+		const std::set<std::string> ours = {"host", "user-agent", "content-length", "content-type"};
+		for (const auto &[name, value] : request.headers) {
+			std::string key = name;
+			for (char &c : key)
+				c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+			if (ours.count(key))
+				EXPECT_EQ(request.header_count(name), 1u) << name;
+			else // the one header an HTTP layer may add on its own
+				EXPECT_EQ(key, "connection") << "unexpected header " << name << ": " << value;
+		}
+		EXPECT_TRUE(request.body == body)
+		    << "body of " << request.body.size() << " bytes, expected " << body.size();
+	}
+
+	void expect_kept_after_failed_send(const std::string &file)
+	{
+		EXPECT_TRUE(fs::exists(file));
+		const auto lines = brisvane_lines();
+		ASSERT_GE(lines.size(), 3u);
+		EXPECT_EQ(lines[1].rfind("[Brisvane] WinHttpSendRequest failed: ", 0), 0u) << lines[1];
+		EXPECT_NE(lines[1], "[Brisvane] WinHttpSendRequest failed: 0");
+		EXPECT_EQ(lines.back(), "[Brisvane] Upload failed, file kept: " + file);
+		EXPECT_TRUE(Log::contains("[Brisvane] Upload failed, file kept: " + file, LOG_WARNING));
+	}
+
+	testhost::TempDir dir;
+	std::unique_ptr<RecordingServer> server;
+};
+
+TEST_F(UploadWire, EmptyAndThousandByteFilesArriveExactlyAndAreDeleted)
+{
+	struct Case {
+		std::string name;
+		std::string content;
+	};
+	// Past 1 MiB some HTTP layers would ask "Expect: 100-continue"; ours must not.
+	for (const Case &c : {Case{"recording_0.wav", ""}, Case{"recording_x.wav", pattern(1000, 1)},
+			      Case{"recording_large.wav", pattern((2u << 20) + 1, 9)}}) {
+		SCOPED_TRACE(c.name);
+		Log::clear();
+		server->clear();
+		const std::string file = write_file(fs::path(dir.path()) / c.name, c.content);
+
+		upload_file(file, server->url("/upload"));
+
+		ASSERT_TRUE(server->wait_for_requests(1));
+		ASSERT_EQ(server->requests().size(), 1u);
+		expect_request(server->requests()[0], "/upload", c.name, c.content);
+		EXPECT_FALSE(fs::exists(file));
+		const std::vector<std::string> expected = {
+		    "[Brisvane] Uploading to Host: 127.0.0.1, Port: " + std::to_string(server->port()) +
+			", Path: /upload",
+		    "[Brisvane] Upload complete. Status: 200", "[Brisvane] Temporary file deleted: " + file};
+		EXPECT_EQ(brisvane_lines(), expected);
+		for (const auto &line : Log::lines())
+			EXPECT_EQ(line.level, LOG_INFO) << line.text;
+	}
+	EXPECT_EQ(expected_body("recording_x.wav", pattern(1000, 1)).size(), 1186u);
+}
+
+TEST_F(UploadWire, FileNameIsWhatFollowsTheLastSeparator)
+{
+	const fs::path base = dir.path();
+	fs::create_directories(base / "win");
+	fs::create_directories(base / "a\\b");
+	// A bare name is taken relative to the working directory.
+	const fs::path previous = fs::current_path();
+	fs::current_path(base);
+	struct Case {
+		std::string path;
+		std::string name;
+	};
+	const Case cases[] = {
+	    {(base / "win").string() + "\\recording_back.wav", "recording_back.wav"},
+	    {(base / "a\\b" / "recording_mixed.wav").string(), "recording_mixed.wav"},
+	    {"recording_bare.wav", "recording_bare.wav"},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.path);
+		server->clear();
+		const std::string content = pattern(300, 7);
+		write_file(fs::absolute(c.path), content);
+		upload_file(c.path, server->url("/up"));
+		ASSERT_TRUE(server->wait_for_requests(1));
+		expect_request(server->requests().at(0), "/up", c.name, content);
+		EXPECT_FALSE(fs::exists(fs::absolute(c.path)));
+	}
+	fs::current_path(previous);
+}
+
+TEST_F(UploadWire, PathGoesOutByteForByte)
+{
+	for (const std::string target : {"/api/upload?id=1&name=a%20b", "/a/../b//c?q=%41#frag", "/"}) {
+		SCOPED_TRACE(target);
+		server->clear();
+		const std::string file = write_file(fs::path(dir.path()) / "recording_q.wav", "RIFF");
+		upload_file(file, server->url(target));
+		ASSERT_TRUE(server->wait_for_requests(1));
+		expect_request(server->requests().at(0), target, "recording_q.wav", "RIFF");
+	}
+	// No path at all asks for "/".
+	server->clear();
+	const std::string file = write_file(fs::path(dir.path()) / "recording_r.wav", "RIFF");
+	upload_file(file, "http://127.0.0.1:" + std::to_string(server->port()));
+	ASSERT_TRUE(server->wait_for_requests(1));
+	expect_request(server->requests().at(0), "/", "recording_r.wav", "RIFF");
+}
+
+TEST_F(UploadWire, PortIsHandedOverAsItsLowSixteenBits)
+{
+	const std::string file = write_file(fs::path(dir.path()) / "recording_p.wav", "x");
+	const int logged = server->port() + 65536;
+	upload_file(file, "http://127.0.0.1:" + std::to_string(logged) + "/p");
+	ASSERT_TRUE(server->wait_for_requests(1));
+	EXPECT_TRUE(Log::contains("Port: " + std::to_string(logged) + ", Path: /p"));
+	EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(UploadWire, OnlyA2xxStatusDeletesTheFile)
+{
+	struct Case {
+		const char *mode;
+		bool deleted;
+	};
+	for (const Case &c : {Case{"200", true}, Case{"204", true}, Case{"404", false}, Case{"500", false}}) {
+		SCOPED_TRACE(c.mode);
+		Log::clear();
+		server->set_mode(c.mode);
+		const std::string file = write_file(fs::path(dir.path()) / "recording_s.wav", "data");
+		upload_file(file, server->url("/s"));
+		EXPECT_EQ(fs::exists(file), !c.deleted);
+		const auto lines = brisvane_lines();
+		ASSERT_EQ(lines.size(), 3u);
+		EXPECT_EQ(lines[1], std::string("[Brisvane] Upload complete. Status: ") + c.mode);
+		EXPECT_TRUE(Log::contains(lines[1], LOG_INFO));
+		if (c.deleted) {
+			EXPECT_EQ(lines[2], "[Brisvane] Temporary file deleted: " + file);
+		} else {
+			EXPECT_EQ(lines[2], "[Brisvane] Upload failed, file kept: " + file);
+			EXPECT_TRUE(Log::contains(lines[2], LOG_WARNING));
+		}
+		fs::remove(file);
+	}
+}
+
+TEST_F(UploadWire, UnreachableServersKeepTheFile)
+{
+	auto tls = RecordingServer::start(true);
+	const std::string urls[] = {
+	    "http://127.0.0.1:" + std::to_string(testserver::unused_port()) + "/up",
+	    "http://brisvane-upload-test.invalid:" + std::to_string(server->port()) + "/up",
+	    tls->url("/up"), // self-signed
+	};
+	for (const std::string &url : urls) {
+		SCOPED_TRACE(url);
+		Log::clear();
+		const std::string file = write_file(fs::path(dir.path()) / "recording_u.wav", "data");
+		upload_file(file, url);
+		expect_kept_after_failed_send(file);
+	}
+	EXPECT_TRUE(server->requests().empty());
+	EXPECT_TRUE(tls->requests().empty());
+}
+
+TEST_F(UploadWire, SilentOrDeafServerEndsWithinTheTimeoutAndKeepsTheFile)
+{
+	// "silent" reads the request and never answers; "deaf" never even reads it, so a body
+	// larger than the socket buffers stalls the send.
+	struct Case {
+		const char *mode;
+		size_t size;
+	};
+	for (const Case &c : {Case{"silent", 1000}, Case{"deaf", 32u << 20}}) {
+		SCOPED_TRACE(c.mode);
+		Log::clear();
+		server->set_mode(c.mode);
+		const std::string file = write_file(fs::path(dir.path()) / "recording_t.wav", pattern(c.size, 3));
+		auto done = std::async(std::launch::async, [&] { upload_file(file, server->url("/t")); });
+		// Generous: the shortened timeouts are about a second, the defaults 30 s.
+		ASSERT_EQ(done.wait_for(std::chrono::seconds(25)), std::future_status::ready);
+		EXPECT_TRUE(fs::exists(file));
+		ASSERT_FALSE(brisvane_lines().empty());
+		EXPECT_EQ(brisvane_lines().back(), "[Brisvane] Upload failed, file kept: " + file);
+	}
+}
+
+TEST_F(UploadWire, RefusedBeforeSendingKeepTheFile)
+{
+	const std::string file = write_file(fs::path(dir.path()) / "recording_k.wav", "data");
+	const std::string missing = (fs::path(dir.path()) / "recording_missing.wav").string();
+	struct Case {
+		std::string path;
+		std::string url;
+		int level;
+		std::string last;
+	};
+	const Case cases[] = {
+	    {file, "", LOG_WARNING, "[Brisvane] No URL configured."},
+	    {file, "http://127.0.0.1:x/up", LOG_ERROR, "[Brisvane] Invalid port in URL: 127.0.0.1:x"},
+	    {missing, server->url("/up"), LOG_ERROR, "[Brisvane] Failed to open file: " + missing},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.last);
+		Log::clear();
+		upload_file(c.path, c.url);
+		ASSERT_FALSE(brisvane_lines().empty());
+		EXPECT_EQ(brisvane_lines().back(), c.last);
+		EXPECT_TRUE(Log::contains(c.last, c.level));
+	}
+	EXPECT_TRUE(fs::exists(file));
+	EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(UploadWire, BodyTooLongForA32BitLengthIsRefused)
+{
+	// Sparse: the size is refused before anything is read or allocated.
+	const std::string name = "recording_big.wav";
+	const fs::path file = fs::path(dir.path()) / name;
+	write_file(file, "");
+	fs::resize_file(file, (uintmax_t(1) << 32) - 171 - name.size());
+	upload_file(file.string(), server->url("/big"));
+	EXPECT_TRUE(fs::exists(file));
+	EXPECT_TRUE(server->requests().empty());
+	EXPECT_EQ(brisvane_lines().back(), "[Brisvane] File too large to upload, file kept: " + file.string());
+	EXPECT_TRUE(Log::contains(brisvane_lines().back(), LOG_ERROR));
+}
+
+TEST_F(UploadWire, LineBreakInThePathCannotForgeHeaders)
+{
+	const std::string file = write_file(fs::path(dir.path()) / "recording_i.wav", "data");
+	upload_file(file, server->url("/x HTTP/1.1\r\nX-Forged: 1\r\nY:"));
+	for (const std::string &raw : server->requests())
+		EXPECT_EQ(testserver::parse_request(raw).header_count("X-Forged"), 0u);
+	EXPECT_TRUE(fs::exists(file));
+}
+
+TEST_F(UploadWire, DispatchedUploadsRunAtOnceEachWithItsOwnFileAndUrl)
+{
+	auto other = RecordingServer::start();
+	const std::string first = write_file(fs::path(dir.path()) / "recording_1.wav", pattern(5000, 1));
+	const std::string second = write_file(fs::path(dir.path()) / "recording_2.wav", pattern(7000, 2));
+	std::string url = server->url("/first");
+	upload_file_async(first, url);
+	// The caller's strings change at once, as a settings update would: the upload keeps its copy.
+	url = other->url("/changed");
+	upload_file_async(second, url);
+
+	ASSERT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: " + first));
+	ASSERT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: " + second));
+	EXPECT_FALSE(fs::exists(first));
+	EXPECT_FALSE(fs::exists(second));
+	ASSERT_EQ(server->requests().size(), 1u);
+	expect_request(server->requests()[0], "/first", "recording_1.wav", pattern(5000, 1));
+	ASSERT_EQ(other->requests().size(), 1u);
+	EXPECT_EQ(testserver::parse_request(other->requests()[0]).request_line, "POST /changed HTTP/1.1");
+}
+
+TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
+{
+	const std::string file = write_file(fs::path(dir.path()) / "recording_n.wav", "data");
+	upload_file_async(file, "");
+	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+	EXPECT_TRUE(fs::exists(file));
+}
+
+} // namespace
