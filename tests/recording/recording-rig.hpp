@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -34,7 +35,7 @@ inline std::vector<uint8_t> read_all(const std::string &path)
 }
 
 struct Rig {
-	explicit Rig(const testhost::HostOptions &options = {}, void (*configure)(obs_data_t *) = nullptr)
+	explicit Rig(const testhost::HostOptions &options = {}, const std::function<void(obs_data_t *)> &configure = {})
 	    : host(options)
 	{
 		obs_hotkey_enable_callback_rerouting(true);

@@ -2,6 +2,7 @@
 // The whole recording path through the module loaded in libobs: audio from a source of
 // ours, the hotkey through libobs, keywords through the real libvosk and the tone model.
 #include "recording-rig.hpp"
+#include "recording-server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -38,9 +39,11 @@ uint32_t u32_at(const std::vector<uint8_t> &b, size_t at)
 
 } // namespace
 
-TEST(RecordingHost, HotkeyPressPressSavesTheExactTake)
+TEST(RecordingHost, HotkeyPressPressUploadsTheExactTake)
 {
-	Rig r;
+	auto server = testserver::RecordingServer::start();
+	const std::string url = server->url("/upload");
+	Rig r({}, [&](obs_data_t *settings) { obs_data_set_string(settings, "server_url", url.c_str()); });
 	r.press(false); // a release does nothing
 	EXPECT_FALSE(r.ctx->recording);
 	r.ctx->silence_started_ns = 12345; // left over from an earlier take
@@ -62,18 +65,25 @@ TEST(RecordingHost, HotkeyPressPressSavesTheExactTake)
 	EXPECT_FALSE(r.ctx->recording);
 
 	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Stopped recording. Buffer size: 6144 samples", LOG_INFO));
-	const auto files = rig::files_in(r.host.recordings_dir());
-	ASSERT_EQ(files.size(), 1u); // no URL: the upload leaves it
-	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Saved to " + files[0], LOG_INFO));
-	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+	const auto saved = Log::with_prefix("[Kavrel Assistant] Saved to ");
+	ASSERT_EQ(saved.size(), 1u);
+	const std::string path = saved[0].substr(std::string("[Kavrel Assistant] Saved to ").size());
+	EXPECT_EQ(path.rfind(r.host.recordings_dir() + "/recording_", 0), 0u);
+	ASSERT_TRUE(server->wait_for_requests(1));
+	ASSERT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: " + path));
+	EXPECT_TRUE(rig::files_in(r.host.recordings_dir()).empty());
 
-	const auto bytes = rig::read_all(files[0]);
-	ASSERT_EQ(bytes.size(), 44u + 6144u * 2u);
-	EXPECT_EQ(u32_at(bytes, 24), 48000u);
-	EXPECT_EQ(u32_at(bytes, 40), 6144u * 2u);
+	const std::string body = testserver::parse_request(server->requests().at(0)).body;
+	const size_t at = body.find("RIFF");
+	ASSERT_NE(at, std::string::npos);
+	ASSERT_GE(body.size(), at + 44 + 6144 * 2);
+	const std::vector<uint8_t> wav(body.begin() + long(at), body.begin() + long(at + 44 + 6144 * 2));
+	EXPECT_EQ(u32_at(wav, 4), 36u + 6144u * 2u);
+	EXPECT_EQ(u32_at(wav, 24), 48000u);
+	EXPECT_EQ(u32_at(wav, 40), 6144u * 2u);
 	const int16_t expected_left[4] = {16383, -8191, 32767, 0};
 	for (size_t frame = 0; frame < 3072; ++frame) {
-		const auto *s = reinterpret_cast<const int16_t *>(bytes.data() + 44 + frame * 4);
+		const auto *s = reinterpret_cast<const int16_t *>(wav.data() + 44 + frame * 4);
 		ASSERT_EQ(s[0], expected_left[frame % 4]) << frame;
 		ASSERT_EQ(s[1], -16383) << frame;
 	}
@@ -118,6 +128,7 @@ TEST(RecordingHost, SpokenStartAndStopMakeATake)
 						: "[Kavrel Assistant] Stop keyword detected: стоп"));
 		EXPECT_FALSE(r.ctx->recording);
 		EXPECT_EQ(rig::files_in(r.host.recordings_dir()).size(), 1u);
+		ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 	}
 }
 
@@ -137,6 +148,7 @@ TEST(RecordingHost, StartAndStopInOneUtteranceNeverStop)
 	ASSERT_TRUE(r.push_silence_until("Saved to"));
 	EXPECT_EQ(Log::count("Start keyword detected"), 1u);
 	EXPECT_EQ(Log::count("Stopped recording"), 1u);
+	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 }
 
 TEST(RecordingHost, StopKeywordWhileIdleOnlyLogsIt)
