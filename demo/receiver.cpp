@@ -257,9 +257,6 @@ void Receiver::handle(int fd)
 	if (upload.well_formed && !store_dir_.empty())
 		upload.stored_path = store(safe_file_name(upload.file_name), upload.content);
 	const bool ok = upload.well_formed && (store_dir_.empty() || !upload.stored_path.empty());
-	send_all(fd, ok ? "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-			: "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-
 	std::function<void(const Upload &)> callback;
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
@@ -267,6 +264,9 @@ void Receiver::handle(int fd)
 		callback = callback_;
 	}
 	cv_.notify_all();
+	std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms_.load()));
+	send_all(fd, ok ? "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+			: "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 	if (callback)
 		callback(upload);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -54,8 +55,10 @@ class Receiver {
 	// Called on the server's thread once per upload, after it was answered.
 	void on_upload(std::function<void(const Upload &)> callback);
 	std::vector<Upload> uploads() const;
-	// Waits until at least n uploads arrived; false on timeout.
+	// Waits until at least n uploads arrived (read whole, perhaps not yet answered).
 	bool wait_for(size_t n, std::chrono::milliseconds timeout) const;
+	// Holds each answer back this long after the request was read: an upload in flight.
+	void delay_answers(std::chrono::milliseconds delay) { delay_ms_ = delay.count(); }
 
       private:
 	void serve();
@@ -71,6 +74,7 @@ class Receiver {
 	mutable std::condition_variable cv_;
 	std::vector<Upload> uploads_;
 	std::function<void(const Upload &)> callback_;
+	std::atomic<long long> delay_ms_{0};
 };
 
 } // namespace receiver
