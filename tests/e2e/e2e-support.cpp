@@ -112,6 +112,17 @@ size_t find_slice(const std::vector<int16_t> &whole, const std::vector<int16_t> 
 	return part.empty() || at == whole.end() ? SIZE_MAX : size_t(at - whole.begin());
 }
 
+bool wait_for_lines(const std::string &text, size_t n, std::chrono::seconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (testhost::Log::count(text) < n) {
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return true;
+}
+
 std::string saved_path(size_t index)
 {
 	const std::string prefix = "[Kavrel Assistant] Saved to ";

@@ -8,6 +8,7 @@
 
 #include <obs.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -50,6 +51,9 @@ std::vector<int16_t> wav_samples(const std::vector<uint8_t> &wav, uint32_t &rate
 
 // Where part occurs in whole (in values), or SIZE_MAX.
 size_t find_slice(const std::vector<int16_t> &whole, const std::vector<int16_t> &part);
+
+// Waits until n log lines contain text; false after the timeout.
+bool wait_for_lines(const std::string &text, size_t n, std::chrono::seconds timeout = std::chrono::seconds(10));
 
 // The path named by the first "[Kavrel Assistant] Saved to " line, or empty.
 std::string saved_path(size_t index = 0);

@@ -74,12 +74,7 @@ TEST(EndToEnd, DemoRecordingGivesThreeExactTakes)
 		}
 	}
 	ASSERT_TRUE(server.wait_for(3, std::chrono::seconds(30)));
-	for (size_t i = 0; i < 3; ++i)
-		EXPECT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: ")) << i;
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-	while (Log::count("[Brisvane] Temporary file deleted: ") < 3 && std::chrono::steady_clock::now() < deadline)
-		std::this_thread::sleep_for(std::chrono::milliseconds(20));
-	EXPECT_EQ(Log::count("[Brisvane] Temporary file deleted: "), 3u);
+	EXPECT_TRUE(e2e::wait_for_lines("[Brisvane] Temporary file deleted: ", 3));
 
 	obs_source_release(uploader);
 	const std::vector<int16_t> delivered = tap->samples();

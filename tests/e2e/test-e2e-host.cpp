@@ -62,6 +62,7 @@ TEST(EndToEnd, EachInstanceAnswersOnlyItsOwnKey)
 	EXPECT_EQ(Log::count("[Brisvane] Started recording..."), 2u);
 
 	ASSERT_TRUE(server.wait_for(2, std::chrono::seconds(10)));
+	EXPECT_TRUE(e2e::wait_for_lines("[Brisvane] Temporary file deleted: ", 2));
 	auto uploads = server.uploads();
 	std::sort(uploads.begin(), uploads.end(),
 		  [](const receiver::Upload &x, const receiver::Upload &y) { return x.request_line < y.request_line; });
@@ -127,6 +128,7 @@ TEST(EndToEnd, ShutdownWithAnUploadInFlight)
 	push_blocks(mic.source, 1);
 	e2e::tap_key(OBS_KEY_F9);
 	EXPECT_TRUE(server.wait_for(2, std::chrono::seconds(10)));
+	EXPECT_TRUE(e2e::wait_for_lines("[Brisvane] Temporary file deleted: ", 1));
 }
 
 TEST(EndToEnd, TargetRemovedFromObsWhileAttached)

@@ -32,10 +32,12 @@ void log_handler(int level, const char *format, va_list args, void *)
 	vsnprintf(buffer, sizeof(buffer), format, copy);
 	va_end(copy);
 	{
+		// Notified under the lock: upload threads log after a test has stopped waiting, and
+		// the waiter's next lock must order their last touch of log_cv before its exit.
 		std::lock_guard<std::mutex> lock(log_mutex);
 		log_lines.push_back({level, buffer});
+		log_cv.notify_all();
 	}
-	log_cv.notify_all();
 	if (std::getenv("BRISVANE_TEST_VERBOSE"))
 		fprintf(stderr, "[log %d] %s\n", level, buffer);
 }
