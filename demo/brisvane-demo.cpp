@@ -481,9 +481,13 @@ bool summarise(const Options &options, const receiver::Receiver *local, const fs
 		ok = ok && !uploads.empty() && uploads.size() == uploads_begun();
 	} else {
 		auto done = plugin_lines_with("[Brisvane] Upload complete. Status:");
-		std::printf("  uploads sent to %s: %zu\n", options.server.c_str(), done.size());
+		std::string statuses;
 		for (const auto &line : done)
-			std::printf("    %s\n", line.c_str() + std::strlen("[Brisvane] "));
+			statuses += (statuses.empty() ? "" : ", ") + line.substr(line.rfind(' ') + 1);
+		std::printf("  uploads answered by %s: %zu (status %s)\n", options.server.c_str(), done.size(),
+			    statuses.c_str());
+		for (const auto &line : plugin_lines_with("[Brisvane] Temporary file deleted: "))
+			std::printf("    %s\n", fs::path(line.substr(line.find(": ") + 2)).filename().c_str());
 		ok = ok && !done.empty();
 	}
 	std::vector<std::string> left;
