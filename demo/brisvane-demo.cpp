@@ -464,6 +464,7 @@ void print_registration()
 	obs_source_release(probe);
 	obs_source_release(mic);
 	wait_for_host();
+	console.flush();
 }
 
 // What was uploaded and whether the local files are gone. Returns false on any shortfall.
