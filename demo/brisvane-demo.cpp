@@ -106,7 +106,7 @@ bool parse_options(int argc, char **argv, Options &options)
 		}
 		return false;
 	}
-	return !options.module.empty() && !options.data.empty() && !options.input.empty();
+	return !options.module.empty() && !options.data.empty();
 }
 
 // Everything the demo prints goes through here: the plug-in's log lines, the receiver's
@@ -459,9 +459,14 @@ void print_registration()
 	print_defaults("brisvane");
 	register_demo_microphone();
 	obs_source_t *mic = obs_source_create("brisvane_demo_microphone", "Demo Microphone", nullptr, nullptr);
-	obs_source_t *probe = obs_source_create_private("brisvane", "Probe", nullptr);
-	print_properties(probe);
-	obs_source_release(probe);
+	obs_data_t *settings = obs_data_create();
+	obs_data_set_string(settings, "target_source", "Demo Microphone");
+	std::printf("Creating \"Uploader\" listening to \"Demo Microphone\":\n");
+	obs_source_t *uploader = obs_source_create("brisvane", "Uploader", settings, nullptr);
+	obs_data_release(settings);
+	console.flush();
+	print_properties(uploader);
+	obs_source_release(uploader);
 	obs_source_release(mic);
 	wait_for_host();
 	console.flush();
@@ -518,7 +523,7 @@ int run(const Options &options, const fs::path &work)
 
 	std::unique_ptr<receiver::Receiver> local;
 	std::string url = options.server;
-	if (url.empty()) {
+	if (url.empty() && !options.input.empty()) {
 		try {
 			local = std::make_unique<receiver::Receiver>((work / "received").string());
 		} catch (const std::exception &e) {
@@ -548,41 +553,47 @@ int run(const Options &options, const fs::path &work)
 	    !obs_init_module(module)) {
 		std::fprintf(stderr, "demo: could not load %s\n", options.module.c_str());
 		status = 1;
-	} else if (!load_ffmpeg_plugin()) {
-		std::fprintf(stderr, "demo: OBS's media source (obs-ffmpeg, Debian package obs-plugins) is missing\n");
-		status = 1;
 	} else {
 		std::printf("Loaded %s into a headless OBS (libobs %s)\n", options.module.c_str(),
 			    obs_get_version_string());
+		std::printf("Model: %s\n", options.model.empty() ? "none" : options.model.c_str());
 		if (options.registration)
 			print_registration();
-
-		// The player starts at once (libobs applies later changes to it only on a video thread,
-		// which this host doesn't run); the recording opens with quiet, so nothing is missed.
-		obs_data_t *player_settings = obs_data_create();
-		obs_data_set_string(player_settings, "local_file", options.input.c_str());
-		obs_data_set_bool(player_settings, "is_local_file", true);
-		obs_data_set_bool(player_settings, "looping", false);
-		obs_data_set_bool(player_settings, "restart_on_activate", false);
-		obs_data_set_bool(player_settings, "close_when_inactive", false);
-		std::printf("Sources: \"Demo Recording\" (ffmpeg_source) playing %s, and \"Kavrel Assistant\" "
-			    "listening to it\n\n",
-			    fs::path(options.input).filename().c_str());
-		console.start_clock();
-		obs_source_t *player = obs_source_create("ffmpeg_source", "Demo Recording", player_settings, nullptr);
-		obs_source_add_audio_capture_callback(player, count_frames, nullptr);
-		obs_data_release(player_settings);
-		obs_source_t *listener = create_listener(options, url);
-		if (!play(options, player))
+		if (!options.input.empty() && !load_ffmpeg_plugin()) {
+			std::fprintf(stderr,
+				     "demo: OBS's media source (obs-ffmpeg, Debian package obs-plugins) is missing\n");
 			status = 1;
-		console.flush();
-
-		obs_source_release(listener);
-		obs_source_release(player);
-		wait_for_host();
-		if (!summarise(options, local.get(), work / "config" / "obs-brisvane"))
-			status = 1;
+		}
 	}
+	if (status != 0 || options.input.empty()) {
+		obs_shutdown();
+		return status;
+	}
+	// The player starts at once (libobs applies later changes to it only on a video thread,
+	// which this host doesn't run); the recording opens with quiet, so nothing is missed.
+	obs_data_t *player_settings = obs_data_create();
+	obs_data_set_string(player_settings, "local_file", options.input.c_str());
+	obs_data_set_bool(player_settings, "is_local_file", true);
+	obs_data_set_bool(player_settings, "looping", false);
+	obs_data_set_bool(player_settings, "restart_on_activate", false);
+	obs_data_set_bool(player_settings, "close_when_inactive", false);
+	std::printf("Sources: \"Demo Recording\" (ffmpeg_source) playing %s, and \"Kavrel Assistant\" "
+		    "listening to it\n\n",
+		    fs::path(options.input).filename().c_str());
+	console.start_clock();
+	obs_source_t *player = obs_source_create("ffmpeg_source", "Demo Recording", player_settings, nullptr);
+	obs_source_add_audio_capture_callback(player, count_frames, nullptr);
+	obs_data_release(player_settings);
+	obs_source_t *listener = create_listener(options, url);
+	if (!play(options, player))
+		status = 1;
+	console.flush();
+
+	obs_source_release(listener);
+	obs_source_release(player);
+	wait_for_host();
+	if (!summarise(options, local.get(), work / "config" / "obs-brisvane"))
+		status = 1;
 	obs_shutdown();
 	return status;
 }
@@ -601,11 +612,14 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	verbose_log = options.verbose;
-	if (!fs::exists(options.input)) {
+	// Without a recording the demo only shows what the plug-in registers.
+	if (options.input.empty())
+		options.registration = true;
+	else if (!fs::exists(options.input)) {
 		std::fprintf(stderr, "demo: no such recording: %s\n", options.input.c_str());
 		return 2;
-	}
-	options.input = fs::absolute(options.input).string();
+	} else
+		options.input = fs::absolute(options.input).string();
 
 	std::string pattern = (fs::temp_directory_path() / "brisvane-demo-XXXXXX").string();
 	if (!mkdtemp(pattern.data())) {

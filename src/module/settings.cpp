@@ -56,7 +56,8 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 	obs_source_t *target = obs_get_source_by_name(lookup_name.c_str());
 	// Our own sources carry no audio, and holding a reference to one (or to ourselves) would
 	// keep both alive for ever.
-	if (target && std::strcmp(obs_source_get_id(target), "brisvane") == 0) {
+	const char *target_id = target ? obs_source_get_id(target) : nullptr;
+	if (target_id && std::strcmp(target_id, "brisvane") == 0) {
 		obs_source_release(target);
 		target = nullptr;
 	}

@@ -9,6 +9,7 @@
 
 #include <media-io/audio-io.h>
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -26,19 +27,13 @@ uint32_t host_sample_rate(uint32_t fallback)
 // the model is missing or the worker cannot be built.
 void start_recognition(SourceContext *ctx)
 {
-	char *model_path = obs_find_module_file(module_pointer, "model");
+	std::unique_ptr<char, void (*)(void *)> model_path(obs_find_module_file(module_pointer, "model"), bfree);
 	if (!model_path) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Failed to find 'model' directory in plugin data.");
 		return;
 	}
-	std::string path;
-	try {
-		path = model_path;
-	} catch (...) {
-		bfree(model_path);
-		throw;
-	}
-	bfree(model_path);
+	std::string path = model_path.get();
+	model_path.reset();
 
 	try {
 		ctx->recognizer = std::make_unique<RecognizerWorker>(path, static_cast<float>(ctx->sample_rate));

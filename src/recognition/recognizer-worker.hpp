@@ -22,6 +22,8 @@ using ResultCallback = std::function<void(const std::string &text)>;
 // so recognition never runs on OBS's audio thread.
 class RecognizerWorker {
       public:
+	// A model that does not load leaves the worker inert (logged, no thread). A thread that
+	// cannot start throws std::system_error, with Vosk already freed.
 	RecognizerWorker(const std::string &model_path, float sample_rate);
 	~RecognizerWorker();
 	RecognizerWorker(const RecognizerWorker &) = delete;

@@ -64,6 +64,7 @@ TEST(ModuleLoad, RegistersTheSourceType)
 TEST(ModuleLoad, DefaultsLetANewSourceWorkOutOfTheBox)
 {
 	testhost::ObsHost host;
+	testhost::Log::clear();
 	DataPtr defaults(obs_get_source_defaults("brisvane"));
 	ASSERT_TRUE(defaults);
 	EXPECT_STREQ(obs_data_get_string(defaults.get(), "start_keywords"), "старт,запись");
@@ -172,4 +173,32 @@ TEST(ModuleLoad, TargetListHoldsAudioSourcesOnlyInEnumerationOrder)
 	EXPECT_EQ(sorted, (std::vector<std::string>{"Desktop Audio", "Mic A", "Mic B"}));
 
 	destroy(uploader);
+}
+
+TEST(ModuleLoad, LocaleLookupFallsBackToEnglishAndSurvivesBeingFreed)
+{
+	testhost::ObsHost host;
+	void *handle = dlopen(testhost::staged_module_path().c_str(), RTLD_NOW | RTLD_NOLOAD);
+	ASSERT_NE(handle, nullptr);
+	auto set_locale = reinterpret_cast<void (*)(const char *)>(dlsym(handle, "obs_module_set_locale"));
+	auto free_locale = reinterpret_cast<void (*)()>(dlsym(handle, "obs_module_free_locale"));
+	auto get_string =
+	    reinterpret_cast<bool (*)(const char *, const char **)>(dlsym(handle, "obs_module_get_string"));
+	ASSERT_TRUE(set_locale && free_locale && get_string);
+
+	// A locale we ship no file for still finds the English text.
+	set_locale("de-DE");
+	const char *text = nullptr;
+	EXPECT_TRUE(get_string("Brisvane", &text));
+	EXPECT_STREQ(text, "Kavrel Assistant Uploader");
+	text = "untouched";
+	EXPECT_FALSE(get_string("NoSuchKey", &text));
+
+	// Freed (twice, as the host may), lookups fail quietly; the type's name never used them.
+	free_locale();
+	free_locale();
+	EXPECT_FALSE(get_string("Brisvane", &text));
+	EXPECT_STREQ(obs_source_get_display_name("brisvane"), "Kavrel Assistant Uploader");
+	set_locale("en-US");
+	dlclose(handle);
 }

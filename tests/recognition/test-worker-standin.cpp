@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The worker's handling of answers the real libvosk never gives on demand.
 #include "obs-host.hpp"
+#include "thread-start-failure.hpp"
 #include "vosk-standin.hpp"
 #include "worker-test-util.hpp"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <system_error>
 
 using testhost::Log;
 
@@ -38,20 +40,20 @@ TEST(WorkerStandIn, KeepsWorkingWithoutOrDespiteItsCallback)
 {
 	Log::install();
 	Log::clear();
-	RecognizerWorker worker("model", 48000.0f);
-	int before = standin_accept_calls();
-	worker.push_audio(AudioChunk{1});
-	wait_for_accepts(before + 1);
+	{
+		RecognizerWorker worker("model", 48000.0f);
+		int before = standin_accept_calls();
+		worker.push_audio(AudioChunk{1});
+		wait_for_accepts(before + 1);
+	}
 
 	// A callback that throws must not take the thread (and OBS) down.
 	Deliveries got;
-	bool thrown = false;
 	ResultCallback deliver = got.callback();
+	RecognizerWorker worker("model", 48000.0f);
 	worker.on_result = [&](const std::string &text) {
-		if (!thrown) {
-			thrown = true;
+		if (text == "final 1")
 			throw std::runtime_error("boom");
-		}
 		deliver(text);
 	};
 	worker.push_audio(AudioChunk{1});
@@ -72,5 +74,19 @@ TEST(WorkerStandIn, AnInertWorkerFreesNothing)
 	{
 		RecognizerWorker worker("model", 48000.0f);
 	}
+	EXPECT_EQ(standin_frees(), before + 2);
+}
+
+TEST(WorkerStandIn, AThreadThatCannotStartFreesVoskAndReportsIt)
+{
+	int before = standin_frees();
+	testhost::fail_thread_starts(true);
+	try {
+		RecognizerWorker worker("model", 48000.0f);
+		ADD_FAILURE() << "construction succeeded without a thread";
+	} catch (const std::system_error &e) {
+		EXPECT_EQ(e.code(), std::errc::resource_unavailable_try_again);
+	}
+	testhost::fail_thread_starts(false);
 	EXPECT_EQ(standin_frees(), before + 2);
 }
