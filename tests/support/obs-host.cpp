@@ -32,8 +32,8 @@ void log_handler(int level, const char *format, va_list args, void *)
 	vsnprintf(buffer, sizeof(buffer), format, copy);
 	va_end(copy);
 	{
-		// Notified under the lock: upload threads log after a test has stopped waiting, and
-		// the waiter's next lock must order their last touch of log_cv before its exit.
+		// Notified under the lock: a waiter that wakes, finishes its test and exits must
+		// not leave a late logging thread touching a destroyed condition variable.
 		std::lock_guard<std::mutex> lock(log_mutex);
 		log_lines.push_back({level, buffer});
 		log_cv.notify_all();
@@ -166,7 +166,7 @@ ObsHost::~ObsHost()
 
 std::string ObsHost::recordings_dir() const
 {
-	return config_.path() + "/obs-brisvane";
+	return config_.path() + "/obs-studio/plugin_config/obs-brisvane";
 }
 
 static void noop_task(void *) {}
