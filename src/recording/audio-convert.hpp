@@ -15,9 +15,10 @@ struct BlockEnergy {
 };
 
 // Interleaves planes[0..channels) into out (frames * channels values), frame-major. A null
-// plane, or one past max_planes, reads as zeros. Returns the energy for the block's level.
+// plane, or one past max_planes, reads as zeros. With measure, also returns the energy for
+// the block's level (only the silence timer needs it; count is always set).
 BlockEnergy convert_block(const float *const *planes, size_t max_planes, uint32_t frames, uint16_t channels,
-			  int16_t *out);
+			  int16_t *out, bool measure = true);
 
 // Level of a block in dBFS; the floor makes silence (or an empty block) exactly -100 dB.
 float block_level_db(const BlockEnergy &energy);

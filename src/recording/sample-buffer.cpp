@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recording/sample-buffer.hpp"
 
+#include "platform/memory.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,7 +15,8 @@ void SampleBuffer::append(const int16_t *samples, size_t count)
 		if (needed_chunks > chunks_.capacity())
 			chunks_.reserve(std::max(needed_chunks, 2 * chunks_.capacity()));
 		while (chunks_.size() < needed_chunks)
-			chunks_.emplace_back(new int16_t[chunk_samples]);
+			chunks_.emplace_back(
+			    static_cast<int16_t *>(platform::allocate_backed(chunk_samples * sizeof(int16_t))));
 	}
 	while (count > 0) {
 		size_t offset = size_ % chunk_samples;
@@ -23,4 +26,9 @@ void SampleBuffer::append(const int16_t *samples, size_t count)
 		count -= n;
 		size_ += n;
 	}
+}
+
+void SampleBuffer::ChunkDeleter::operator()(int16_t *chunk) const noexcept
+{
+	platform::free_backed(chunk, chunk_samples * sizeof(int16_t));
 }

@@ -11,7 +11,7 @@
 // thread. clear() keeps the chunks for the next recording.
 class SampleBuffer {
       public:
-	static constexpr size_t chunk_samples = size_t(1) << 16;
+	static constexpr size_t chunk_samples = size_t(1) << 15;
 
 	// Appends count samples; may throw std::bad_alloc, leaving what was stored before intact.
 	void append(const int16_t *samples, size_t count);
@@ -28,9 +28,12 @@ class SampleBuffer {
 			left -= n;
 		}
 	}
-	int16_t at(size_t index) const noexcept { return chunks_[index / chunk_samples][index % chunk_samples]; }
+	int16_t at(size_t index) const noexcept { return chunks_[index / chunk_samples].get()[index % chunk_samples]; }
 
       private:
-	std::vector<std::unique_ptr<int16_t[]>> chunks_;
+	struct ChunkDeleter {
+		void operator()(int16_t *chunk) const noexcept;
+	};
+	std::vector<std::unique_ptr<int16_t, ChunkDeleter>> chunks_;
 	size_t size_ = 0;
 };

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <future>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -188,6 +189,8 @@ TEST_F(Direct, SavesInOneSecondKeepSeparateFiles)
 	}
 	// Each upload keeps its own file (no URL), so three names exist at once.
 	EXPECT_EQ(files_in(host.recordings_dir()).size(), 3u);
+	for (int i = 0; i < 1000 && Log::count("No URL configured.") < 3; ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 TEST_F(Direct, KeywordResultsDriveTheRecording)

@@ -44,7 +44,7 @@ TEST(RecordingRace, EveryRecordingEndsExactlyOnce)
 			std::mt19937 rng(7);
 			while (!stop) {
 				r.press(rng() % 4 != 0);
-				std::this_thread::sleep_for(std::chrono::microseconds(500 + rng() % 4000));
+				std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 10000));
 			}
 		});
 		std::thread updater([&] {
@@ -58,7 +58,7 @@ TEST(RecordingRace, EveryRecordingEndsExactlyOnce)
 		// Spoken start and stop words between loud and quiet stretches, a block at a time.
 		const std::vector<std::vector<float>> phrases = {tone(500, 0.3), tone(0, 0.7),    tone(440, 0.2),
 								 tone(0, 0.1),   tone(2000, 0.3), tone(0, 0.7)};
-		for (int lap = 0; lap < 3; ++lap)
+		for (int lap = 0; lap < 2; ++lap)
 			for (const auto &phrase : phrases)
 				for (size_t at = 0; at < phrase.size(); at += 1024) {
 					r.push(std::vector<float>(phrase.begin() + long(at),
