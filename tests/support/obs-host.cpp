@@ -166,7 +166,7 @@ ObsHost::~ObsHost()
 
 std::string ObsHost::recordings_dir() const
 {
-	return config_.path() + "/obs-studio/plugin_config/obs-brisvane";
+	return config_.path() + "/obs-brisvane";
 }
 
 static void noop_task(void *) {}
