@@ -96,7 +96,6 @@ std::string FaultServer::url(const std::string &path) const
 
 void FaultServer::serve()
 {
-	std::vector<std::thread> handlers;
 	while (!stopping_) {
 		pollfd p = {listener_, POLLIN, 0};
 		if (poll(&p, 1, 50) <= 0)
@@ -105,10 +104,15 @@ void FaultServer::serve()
 		if (fd < 0)
 			continue;
 		const size_t index = connections_++;
-		handlers.emplace_back([this, fd, index] { handle(fd, index); });
+		// Detached, so a long run does not pile up finished threads; counted instead.
+		++active_;
+		std::thread([this, fd, index] {
+			handle(fd, index);
+			--active_;
+		}).detach();
 	}
-	for (auto &t : handlers)
-		t.join();
+	while (active_ > 0)
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void FaultServer::handle(int fd, size_t index)
@@ -129,7 +133,8 @@ void FaultServer::handle(int fd, size_t index)
 		close(fd);
 		return;
 	}
-	if (read_body(fd, data, head, length))
+	const bool complete = read_body(fd, data, head, length);
+	if (complete)
 		++complete_;
 	if (behaviour.kind == Behaviour::AnswerLate) {
 		const auto until = std::chrono::steady_clock::now() + behaviour.delay;
@@ -137,6 +142,8 @@ void FaultServer::handle(int fd, size_t index)
 			std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	}
 	send_all(fd, behaviour.answer);
+	if (complete && behaviour.answer.rfind("HTTP/1.1 2", 0) == 0)
+		++accepted_;
 	shutdown(fd, SHUT_WR);
 	char sink[4096];
 	pollfd p = {fd, POLLIN, 0};

@@ -33,6 +33,10 @@ class FaultServer {
 	// Requests whose body arrived whole, and connections handled in all.
 	size_t complete_requests() const { return complete_; }
 	size_t connections() const { return connections_; }
+	// Complete requests answered with a 2xx status line.
+	size_t accepted() const { return accepted_; }
+	// Connections still being handled.
+	size_t active() const { return active_; }
 
       private:
 	void serve();
@@ -44,6 +48,8 @@ class FaultServer {
 	std::atomic<bool> stopping_{false};
 	std::atomic<size_t> complete_{0};
 	std::atomic<size_t> connections_{0};
+	std::atomic<size_t> accepted_{0};
+	std::atomic<size_t> active_{0};
 	std::thread thread_;
 };
 
