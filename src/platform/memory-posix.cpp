@@ -2,6 +2,7 @@
 #include "platform/memory.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -12,6 +13,11 @@ void *allocate_backed(size_t bytes)
 	void *memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
 	if (memory == MAP_FAILED)
 		throw std::bad_alloc();
+	// Under some hypervisors the first write to each page still traps although it is
+	// populated; pay that here, once a chunk, rather than once a block later.
+	static const size_t page = size_t(sysconf(_SC_PAGESIZE));
+	for (size_t offset = 0; offset < bytes; offset += page)
+		static_cast<volatile char *>(memory)[offset] = 0;
 	return memory;
 }
 

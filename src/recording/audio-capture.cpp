@@ -54,9 +54,10 @@ void capture_block(SourceContext *ctx, const audio_data &audio)
 	const float *planes[MAX_AV_PLANES];
 	for (size_t k = 0; k < MAX_AV_PLANES; ++k)
 		planes[k] = reinterpret_cast<const float *>(audio.data[k]);
-	const BlockEnergy energy = convert_block(planes, MAX_AV_PLANES, frames, channels, samples);
+	const bool timing_silence = ctx->recording && ctx->enable_silence_stop;
+	const BlockEnergy energy = convert_block(planes, MAX_AV_PLANES, frames, channels, samples, timing_silence);
 
-	if (ctx->recording && ctx->enable_silence_stop) {
+	if (timing_silence) {
 		const float level = block_level_db(energy);
 		if (silence_step(ctx->silence_started_ns, level, ctx->silence_threshold_db, ctx->silence_duration_ms,
 				 os_gettime_ns) == SilenceStep::Stop) {

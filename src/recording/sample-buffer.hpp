@@ -11,7 +11,7 @@
 // thread. clear() keeps the chunks for the next recording.
 class SampleBuffer {
       public:
-	static constexpr size_t chunk_samples = size_t(1) << 16;
+	static constexpr size_t chunk_samples = size_t(1) << 15;
 
 	// Appends count samples; may throw std::bad_alloc, leaving what was stored before intact.
 	void append(const int16_t *samples, size_t count);

@@ -95,6 +95,8 @@ void play(const SoundKind &kind)
 	} catch (const std::exception &e) {
 		// A sound is never worth failing a recording for.
 		blog(LOG_WARNING, "[Kavrel Assistant] Sound skipped: %s", e.what());
+	} catch (...) {
+		blog(LOG_WARNING, "[Kavrel Assistant] Sound skipped");
 	}
 }
 

@@ -38,21 +38,29 @@ TEST(RecordingRace, EveryRecordingEndsExactlyOnce)
 		obs_data_set_string(settings, "target_source", "Mic");
 	});
 
+	// The presser and the updater pace themselves by the audio pushed, so a slow build
+	// (ThreadSanitizer) races as much as a fast one instead of piling up takes.
 	std::atomic<bool> stop{false};
+	std::atomic<size_t> pushed{0};
+	auto after_blocks = [&](size_t target) {
+		while (!stop && pushed < target)
+			std::this_thread::sleep_for(std::chrono::microseconds(200));
+	};
 	auto run = std::async(std::launch::async, [&] {
 		std::thread presser([&] {
 			std::mt19937 rng(7);
-			while (!stop) {
+			for (size_t next = 1; !stop; next += 1 + rng() % 4) {
+				after_blocks(next);
+				std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
 				r.press(rng() % 4 != 0);
-				std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 10000));
 			}
 		});
 		std::thread updater([&] {
 			testutil::DataPtr settings = testutil::settings_with_target("Mic");
 			for (int round = 0; !stop; ++round) {
+				after_blocks(size_t(round));
 				racy_settings(settings.get(), round);
 				obs_source_update(r.uploader.get(), settings.get());
-				std::this_thread::sleep_for(std::chrono::milliseconds(3));
 			}
 		});
 		// Spoken start and stop words between loud and quiet stretches, a block at a time.
@@ -64,6 +72,7 @@ TEST(RecordingRace, EveryRecordingEndsExactlyOnce)
 					r.push(std::vector<float>(phrase.begin() + long(at),
 								  phrase.begin() +
 								      long(std::min(phrase.size(), at + 1024))));
+					++pushed;
 					std::this_thread::sleep_for(std::chrono::milliseconds(2));
 				}
 		stop = true;

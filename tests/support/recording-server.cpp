@@ -1,18 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recording-server.hpp"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -65,10 +71,33 @@ bool wait_for_port(const std::string &dir, int &port, std::chrono::milliseconds 
 	return false;
 }
 
+std::mutex pool_mutex;
+std::set<std::string> pool_in_use;
+
 } // namespace
 
 std::unique_ptr<RecordingServer> RecordingServer::start(bool tls)
 {
+	// Servers that a test fixture started (--pool), e.g. where the tests run under an emulator.
+	if (const char *pool = std::getenv("BRISVANE_RECORDING_SERVERS")) {
+		std::lock_guard<std::mutex> lock(pool_mutex);
+		for (int i = 0;; ++i) {
+			const fs::path dir = fs::path(pool) / ((tls ? "https-" : "http-") + std::to_string(i));
+			if (!fs::exists(dir))
+				throw std::runtime_error("no free recording server in " + std::string(pool));
+			if (pool_in_use.count(dir.string()))
+				continue;
+			auto server = attach(dir.string());
+			server->pooled_ = true;
+			pool_in_use.insert(dir.string());
+			server->clear();
+			server->set_mode("200");
+			return server;
+		}
+	}
+#ifdef _WIN32
+	throw std::runtime_error("set BRISVANE_RECORDING_SERVERS to servers started with --pool");
+#else
 	std::unique_ptr<RecordingServer> server(new RecordingServer());
 	std::string pattern = (fs::temp_directory_path() / "brisvane-server-XXXXXX").string();
 	if (!mkdtemp(pattern.data()))
@@ -95,6 +124,7 @@ std::unique_ptr<RecordingServer> RecordingServer::start(bool tls)
 	if (!wait_for_port(server->dir_, server->port_, std::chrono::seconds(20)))
 		throw std::runtime_error("recording server did not start");
 	return server;
+#endif
 }
 
 std::unique_ptr<RecordingServer> RecordingServer::attach(const std::string &state_dir)
@@ -109,12 +139,18 @@ std::unique_ptr<RecordingServer> RecordingServer::attach(const std::string &stat
 
 RecordingServer::~RecordingServer()
 {
+	if (pooled_) {
+		std::lock_guard<std::mutex> lock(pool_mutex);
+		pool_in_use.erase(dir_);
+	}
 	if (!owned_)
 		return;
+#ifndef _WIN32
 	if (pid_ > 0) {
 		kill(static_cast<pid_t>(pid_), SIGTERM);
 		waitpid(static_cast<pid_t>(pid_), nullptr, 0);
 	}
+#endif
 	std::error_code ec;
 	fs::remove_all(dir_, ec);
 }
@@ -154,8 +190,24 @@ bool RecordingServer::wait_for_requests(size_t count, std::chrono::milliseconds 
 	return true;
 }
 
+std::vector<std::string> RecordingServer::tls_errors(std::chrono::milliseconds timeout) const
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	std::vector<std::string> reasons;
+	for (;;) {
+		std::istringstream text(read_whole(fs::path(dir_) / "tls-errors"));
+		for (std::string line; std::getline(text, line);)
+			reasons.push_back(line);
+		if (!reasons.empty() || std::chrono::steady_clock::now() >= deadline)
+			return reasons;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+}
+
 void RecordingServer::clear()
 {
+	std::error_code ignored;
+	fs::remove(fs::path(dir_) / "tls-errors", ignored);
 	for (const auto &file : request_files(dir_)) {
 		std::error_code ec;
 		fs::remove(file, ec);
@@ -164,17 +216,31 @@ void RecordingServer::clear()
 
 int unused_port()
 {
+#ifdef _WIN32
+	WSADATA wsa;
+	WSAStartup(MAKEWORD(2, 2), &wsa);
+	const SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
+	const bool opened = fd != INVALID_SOCKET;
+	int length = sizeof(sockaddr_in);
+#else
 	const int fd = socket(AF_INET, SOCK_STREAM, 0);
+	const bool opened = fd >= 0;
+	socklen_t length = sizeof(sockaddr_in);
+#endif
 	sockaddr_in address{};
 	address.sin_family = AF_INET;
 	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t length = sizeof(address);
 	int port = 0;
-	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+	if (opened && bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
 	    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
 		port = ntohs(address.sin_port);
-	if (fd >= 0)
+#ifdef _WIN32
+	if (opened)
+		closesocket(fd);
+#else
+	if (opened)
 		close(fd);
+#endif
 	return port;
 }
 

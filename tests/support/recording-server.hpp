@@ -14,7 +14,9 @@ namespace testserver {
 class RecordingServer {
       public:
 	// Starts the server on an ephemeral 127.0.0.1 port in a fresh state folder; stops and
-	// removes it on destruction. Throws when it does not come up.
+	// removes it on destruction. Throws when it does not come up. With
+	// BRISVANE_RECORDING_SERVERS naming a folder of servers started with --pool, takes a free
+	// one of those instead (cleared, answering 200) and hands it back on destruction.
 	static std::unique_ptr<RecordingServer> start(bool tls = false);
 	// Uses a server that someone else started on the given state folder (a test fixture).
 	static std::unique_ptr<RecordingServer> attach(const std::string &state_dir);
@@ -32,6 +34,9 @@ class RecordingServer {
 	// Raw bytes of every request received so far, in arrival order.
 	std::vector<std::string> requests() const;
 	bool wait_for_requests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+	// OpenSSL's reason for each failed TLS handshake, e.g. the alert of a client that
+	// refused the certificate; waits up to the timeout for at least one.
+	std::vector<std::string> tls_errors(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 	// Forgets what was received so far.
 	void clear();
 
@@ -41,6 +46,7 @@ class RecordingServer {
 	int port_ = 0;
 	bool tls_ = false;
 	bool owned_ = false;
+	bool pooled_ = false;
 	long pid_ = 0;
 };
 

@@ -8,9 +8,13 @@ an emulator) can drive it with plain files:
   pid                this process
   mode               read at each request: a status code ("200", "404", ...) or "silent"
                      (read the request, never answer, hold the connection) or "deaf"
-                     (accept, never read); default 200
+                     (accept, never read) or "hold-N" (answer 200 once N requests are
+                     stored: proof that N clients were connected at once); default 200
   request-NNNN.bin   the raw bytes of each request received, complete when it appears
+  tls-errors         one line per failed TLS handshake: OpenSSL's reason (e.g. the alert
+                     a client sent on refusing the certificate)
 With --tls it speaks TLS with a self-signed certificate made at start (needs openssl).
+With --pool it runs several such servers in one process, for a test fixture to share.
 """
 import argparse
 import os
@@ -46,6 +50,18 @@ class State:
                 return f.read().strip() or "200"
         except OSError:
             return "200"
+
+    def wait_for_stored(self, count, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len([n for n in os.listdir(self.folder) if n.startswith("request-") and n.endswith(".bin")]) >= count:
+                return
+            time.sleep(0.02)
+
+    def note_tls_error(self, reason):
+        with self.lock:
+            with open(os.path.join(self.folder, "tls-errors"), "a") as f:
+                f.write(reason + "\n")
 
     def store(self, data):
         with self.lock:
@@ -98,7 +114,11 @@ class Handler(socketserver.BaseRequestHandler):
         conn = self.request
         try:
             if self.server.tls:
-                conn = self.server.tls.wrap_socket(conn, server_side=True)
+                try:
+                    conn = self.server.tls.wrap_socket(conn, server_side=True)
+                except ssl.SSLError as e:
+                    state.note_tls_error(e.reason or str(e))
+                    return
             if state.mode() == "deaf":
                 time.sleep(300)
                 return
@@ -113,6 +133,9 @@ class Handler(socketserver.BaseRequestHandler):
                     while conn.recv(65536):
                         pass
                     return
+                if mode.startswith("hold-"):
+                    state.wait_for_stored(int(mode[5:]))
+                    mode = "200"
                 status = int(mode)
                 body = b"ok"
                 conn.sendall(("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
@@ -144,37 +167,49 @@ def make_tls(folder):
     return context
 
 
+def serve(folder, tls, heads_only, port=0):
+    os.makedirs(folder, exist_ok=True)
+    server = Server(("127.0.0.1", port), Handler)
+    server.state = State(folder, heads_only)
+    server.tls = make_tls(folder) if tls else None
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
+    write_atomically(os.path.join(folder, "pid"), str(os.getpid()).encode())
+    write_atomically(os.path.join(folder, "port"), str(server.server_address[1]).encode())
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--dir", required=True, help="state folder (created if missing)")
-    parser.add_argument("--tls", action="store_true", help="speak TLS with a self-signed certificate")
-    parser.add_argument("--port", type=int, default=0)
+    where = parser.add_mutually_exclusive_group(required=True)
+    where.add_argument("--dir", help="state folder of one server (created if missing)")
+    where.add_argument("--pool", help="folder for several servers: http-0, http-1, ..., https-0, ...")
+    parser.add_argument("--tls", action="store_true", help="with --dir: speak TLS, self-signed")
+    parser.add_argument("--port", type=int, default=0, help="with --dir: listen here, not on a free port")
+    parser.add_argument("--http", type=int, default=2, help="with --pool: plain servers")
+    parser.add_argument("--https", type=int, default=1, help="with --pool: TLS servers")
     parser.add_argument("--daemon", action="store_true",
                         help="outlive the parent (a fixture stops it through the pid file)")
     parser.add_argument("--heads-only", action="store_true", help="store only each request's head (benchmarks)")
     parser.add_argument("--max-seconds", type=float, default=1800, help="stop after this long")
     args = parser.parse_args()
 
-    os.makedirs(args.dir, exist_ok=True)
-    server = Server(("127.0.0.1", args.port), Handler)
-    server.state = State(args.dir, args.heads_only)
-    server.tls = make_tls(args.dir) if args.tls else None
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
-
     parent = os.getppid()
     started = time.monotonic()
+    if args.dir:
+        serve(args.dir, args.tls, args.heads_only, args.port)
+    else:
+        os.makedirs(args.pool, exist_ok=True)
+        for i in range(args.http):
+            serve(os.path.join(args.pool, "http-%d" % i), False, args.heads_only)
+        for i in range(args.https):
+            serve(os.path.join(args.pool, "https-%d" % i), True, args.heads_only)
+        write_atomically(os.path.join(args.pool, "pid"), str(os.getpid()).encode())
 
-    def watch():
-        # Never outlive a test that crashed, nor linger forever.
-        while True:
-            time.sleep(0.5)
-            if (not args.daemon and os.getppid() != parent) or time.monotonic() - started > args.max_seconds:
-                os._exit(0)
-
-    threading.Thread(target=watch, daemon=True).start()
-    write_atomically(os.path.join(args.dir, "pid"), str(os.getpid()).encode())
-    write_atomically(os.path.join(args.dir, "port"), str(server.server_address[1]).encode())
-    server.serve_forever(poll_interval=0.2)
+    # Never outlive a test that crashed, nor linger forever.
+    while True:
+        time.sleep(0.5)
+        if (not args.daemon and os.getppid() != parent) or time.monotonic() - started > args.max_seconds:
+            os._exit(0)
 
 
 if __name__ == "__main__":

@@ -239,6 +239,11 @@ TEST_F(UploadWire, UnreachableServersKeepTheFile)
 	}
 	EXPECT_TRUE(server->requests().empty());
 	EXPECT_TRUE(tls->requests().empty());
+	// It did speak TLS, and turned the certificate down.
+	const auto reasons = tls->tls_errors();
+	EXPECT_FALSE(reasons.empty());
+	for (const auto &reason : reasons)
+		EXPECT_TRUE(reason != "HTTP_REQUEST" && reason != "WRONG_VERSION_NUMBER") << reason;
 }
 
 TEST_F(UploadWire, SilentOrDeafServerEndsWithinTheTimeoutAndKeepsTheFile)
@@ -324,25 +329,42 @@ TEST_F(UploadWire, LineBreakInThePathCannotForgeHeaders)
 	EXPECT_TRUE(fs::exists(file));
 }
 
-TEST_F(UploadWire, DispatchedUploadsRunAtOnceEachWithItsOwnFileAndUrl)
+TEST_F(UploadWire, DispatchedUploadsRunAtOnceEachWithItsOwnFile)
 {
-	auto other = RecordingServer::start();
+	// Neither is answered before both are connected: one after the other would time out.
+	server->set_mode("hold-2");
+	platform::http_timeouts().receive_ms = 20000;
 	const std::string first = write_file(fs::path(dir.path()) / "recording_1.wav", pattern(5000, 1));
 	const std::string second = write_file(fs::path(dir.path()) / "recording_2.wav", pattern(7000, 2));
-	std::string url = server->url("/first");
-	upload_file_async(first, url);
-	// The caller's strings change at once, as a settings update would: the upload keeps its copy.
-	url = other->url("/changed");
-	upload_file_async(second, url);
+	upload_file_async(first, server->url("/one"));
+	upload_file_async(second, server->url("/two"));
 
-	ASSERT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: " + first));
-	ASSERT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: " + second));
+	const bool both = Log::wait_for("[Brisvane] Temporary file deleted: " + first, std::chrono::seconds(60)) &&
+			  Log::wait_for("[Brisvane] Temporary file deleted: " + second, std::chrono::seconds(60));
+	platform::http_timeouts().receive_ms = 1000;
+	ASSERT_TRUE(both);
 	EXPECT_FALSE(fs::exists(first));
 	EXPECT_FALSE(fs::exists(second));
+	auto requests = server->requests();
+	ASSERT_EQ(requests.size(), 2u);
+	if (testserver::parse_request(requests[0]).request_line.find("/two") != std::string::npos)
+		std::swap(requests[0], requests[1]);
+	expect_request(requests[0], "/one", "recording_1.wav", pattern(5000, 1));
+	expect_request(requests[1], "/two", "recording_2.wav", pattern(7000, 2));
+}
+
+TEST_F(UploadWire, DispatchedUploadKeepsTheUrlItWasGiven)
+{
+	auto other = RecordingServer::start();
+	const std::string file = write_file(fs::path(dir.path()) / "recording_3.wav", "data");
+	std::string url = server->url("/given");
+	upload_file_async(file, url);
+	// The caller's string changes at once, as a settings update would.
+	url = other->url("/changed");
+	ASSERT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: " + file));
 	ASSERT_EQ(server->requests().size(), 1u);
-	expect_request(server->requests()[0], "/first", "recording_1.wav", pattern(5000, 1));
-	ASSERT_EQ(other->requests().size(), 1u);
-	EXPECT_EQ(testserver::parse_request(other->requests()[0]).request_line, "POST /changed HTTP/1.1");
+	EXPECT_EQ(testserver::parse_request(server->requests()[0]).request_line, "POST /given HTTP/1.1");
+	EXPECT_TRUE(other->requests().empty());
 }
 
 TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
@@ -354,3 +376,31 @@ TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
 }
 
 } // namespace
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
+#include <sys/resource.h>
+
+// Run in a child whose address space is nearly full, so no thread stack can be mapped: the
+// caller (an OBS thread holding its instance's lock) must get control back, with a line logged.
+[[noreturn]] void dispatch_without_room(const std::string &file)
+{
+	Log::install();
+	long pages = 0;
+	std::ifstream("/proc/self/statm") >> pages;
+	const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (1u << 20);
+	rlimit cap;
+	cap.rlim_cur = cap.rlim_max = limit;
+	setrlimit(RLIMIT_AS, &cap);
+	upload_file_async(file, "http://127.0.0.1:9/x");
+	const bool logged = Log::contains("[Brisvane] Could not start upload", LOG_ERROR);
+	std::_Exit(logged && fs::exists(file) ? 0 : 1);
+}
+
+TEST(UploadDispatchDeathTest, ThreadThatCannotStartIsLoggedAndTheFileKept)
+{
+	testing::FLAGS_gtest_death_test_style = "threadsafe";
+	testhost::TempDir dir;
+	const std::string file = write_file(fs::path(dir.path()) / "recording_d.wav", "data");
+	EXPECT_EXIT(dispatch_without_room(file), testing::ExitedWithCode(0), "");
+}
+#endif
