@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Faults met inside a running OBS: a damaged model, unusual output formats, audio that is
 // not a number, and the listened source removed and made again.
-#include "../module/module-test-util.hpp"
 #include "fault-server.hpp"
 #include "fault-util.hpp"
+#include "host-instance.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,46 +14,10 @@
 
 namespace fs = std::filesystem;
 using faults::FaultServer;
+using faults::Instance;
 using testhost::Log;
 
 namespace {
-
-struct Instance {
-	Instance(const std::string &url, bool silence_stop = false)
-	{
-		obs_hotkey_enable_callback_rerouting(true);
-		mic.reset(testhost::create_test_audio_source("Mic"));
-		testutil::DataPtr settings = testutil::settings_with_target("Mic");
-		obs_data_set_string(settings.get(), "server_url", url.c_str());
-		obs_data_set_bool(settings.get(), "enable_silence_stop", silence_stop);
-		obs_data_set_double(settings.get(), "silence_threshold_db", -40.0);
-		obs_data_set_int(settings.get(), "silence_duration_ms", 0);
-		uploader = testutil::create_uploader("Uploader", settings.get());
-		hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
-	}
-	~Instance()
-	{
-		testutil::destroy(uploader);
-		testutil::destroy(mic);
-	}
-	void press()
-	{
-		obs_hotkey_trigger_routed_callback(hotkey, true);
-		obs_hotkey_trigger_routed_callback(hotkey, false);
-	}
-	void push(obs_source_t *to, const std::vector<float> &left, const std::vector<float> &right)
-	{
-		for (size_t at = 0; at < left.size(); at += 1024) {
-			const auto n = uint32_t(std::min<size_t>(1024, left.size() - at));
-			testhost::push_audio(to, left.data() + at, right.data() + at, n);
-		}
-	}
-	void push(const std::vector<float> &samples) { push(mic.get(), samples, samples); }
-
-	testutil::SourcePtr mic;
-	testutil::SourcePtr uploader;
-	obs_hotkey_id hotkey = OBS_INVALID_HOTKEY_ID;
-};
 
 struct Wav {
 	uint16_t channels = 0;
@@ -90,52 +54,6 @@ class HostFaults : public testing::Test {
       protected:
 	static void SetUpTestSuite() { Log::install(); }
 };
-
-TEST_F(HostFaults, DamagedModelLeavesAWorkingUploader)
-{
-	FaultServer server([](size_t) { return FaultServer::Behaviour{}; });
-	struct Damage {
-		const char *what;
-		std::function<void(const std::string &)> apply;
-		const char *line;
-	};
-	const Damage damages[] = {
-	    {"empty am/final.mdl", [](const std::string &m) { fs::resize_file(m + "/am/final.mdl", 0); },
-	     "[Vosk] Failed to load model from: "},
-	    {"am/final.mdl cut in its header", [](const std::string &m) { fs::resize_file(m + "/am/final.mdl", 100); },
-	     "[Vosk] Failed to load model from: "},
-	    {"am/final.mdl cut in its matrices",
-	     [](const std::string &m) { fs::resize_file(m + "/am/final.mdl", 4000); },
-	     "[Vosk] Failed to load model from: "},
-	    {"graph/HCLG.fst cut", [](const std::string &m) { fs::resize_file(m + "/graph/HCLG.fst", 300); },
-	     "[Vosk] Failed to load model from: "},
-	    {"no graph/words.txt", [](const std::string &m) { fs::remove(m + "/graph/words.txt"); },
-	     "[Vosk] Failed to load model from: "},
-	    // The model itself loads, but no recogniser can be made from it.
-	    {"no graph/HCLG.fst", [](const std::string &m) { fs::remove(m + "/graph/HCLG.fst"); },
-	     "[Vosk] Failed to create a recognizer from the model: "},
-	};
-	for (const Damage &damage : damages) {
-		SCOPED_TRACE(damage.what);
-		testhost::HostOptions options;
-		options.model = "model-ru";
-		testhost::ObsHost host(options);
-		damage.apply(host.data_dir() + "/model");
-		Log::clear();
-		{
-			Instance instance(server.url());
-			EXPECT_EQ(Log::count(damage.line, LOG_ERROR), 1u);
-			const size_t before = server.complete_requests();
-			instance.press();
-			instance.push(testhost::tone(440, 0.5));
-			instance.push(testhost::tone(0, 0.2));
-			instance.press();
-			EXPECT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: "));
-			EXPECT_EQ(server.complete_requests(), before + 1);
-		}
-		testhost::ObsHost::barrier();
-	}
-}
 
 TEST_F(HostFaults, OutputAt22050HzAndEightChannels)
 {
