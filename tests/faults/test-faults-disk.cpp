@@ -8,6 +8,7 @@
 #include "obs-host.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recording/recording.hpp"
+#include "recording-server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -108,14 +109,16 @@ bool has_line_starting(const std::vector<std::string> &lines, const std::string 
 	return false;
 }
 
+// The children are forked from a process with no other thread (no server runs here), as
+// ThreadSanitizer requires; an upload, had one started, would have logged its own lines.
 TEST_F(DiskFaults, DiskFillsWhileTheTakeIsWritten)
 {
-	FaultServer server([](size_t) { return FaultServer::Behaviour{}; });
 	constexpr rlim_t limit = 64 * 1024;
+	const std::string url = "http://127.0.0.1:" + std::to_string(testserver::unused_port()) + "/upload";
 	for (StopCause cause : all_causes) {
 		SCOPED_TRACE(name_of(cause));
 		std::filesystem::remove_all(recordings_dir());
-		const auto lines = in_child_with_file_limit(limit, [&] { save_take(cause, 500000, server.url()); });
+		const auto lines = in_child_with_file_limit(limit, [&] { save_take(cause, 500000, url); });
 
 		const auto files = faults::files_in(recordings_dir());
 		ASSERT_EQ(files.size(), 1u) << "the partial file stays where the user can find it";
@@ -125,18 +128,20 @@ TEST_F(DiskFaults, DiskFillsWhileTheTakeIsWritten)
 		EXPECT_FALSE(has_line_starting(lines, "[Kavrel Assistant] Saved to"));
 		EXPECT_FALSE(has_line_starting(lines, "[Brisvane]")) << "a short file must not be uploaded";
 	}
-	EXPECT_EQ(server.connections(), 0u);
 }
 
 TEST_F(DiskFaults, ATakeThatFitsIsSavedUnderTheSameLimit)
 {
 	// The limit itself is not the fault: a take below it is saved and uploaded as usual.
-	FaultServer server([](size_t) { return FaultServer::Behaviour{}; });
-	const auto lines =
-	    in_child_with_file_limit(64 * 1024, [&] { save_take(StopCause::Hotkey, 1000, server.url()); });
+	const auto lines = in_child_with_file_limit(64 * 1024, [&] {
+		FaultServer server([](size_t) { return FaultServer::Behaviour{}; });
+		save_take(StopCause::Hotkey, 1000, server.url());
+		Log::wait_for("[Brisvane] Temporary file deleted: ");
+		blog(LOG_INFO, "server took %zu", server.accepted());
+	});
 	EXPECT_TRUE(has_line_starting(lines, "[Kavrel Assistant] Saved to "));
 	EXPECT_TRUE(has_line_starting(lines, "[Brisvane] Temporary file deleted: "));
-	EXPECT_EQ(server.complete_requests(), 1u);
+	EXPECT_TRUE(has_line_starting(lines, "server took 1"));
 	EXPECT_TRUE(faults::files_in(recordings_dir()).empty());
 }
 
