@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// One uploader listening to one test audio source inside a running libobs, with helpers to
+// One uploader listening to one test audio source inside a running libobs, with functions to
 // push audio, press the hotkey and read what the module saved.
 #pragma once
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -379,6 +381,9 @@ TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 #include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
 
 // Run in a child whose address space is nearly full, so no thread stack can be mapped: the
 // caller (an OBS thread holding its instance's lock) must get control back, with a line logged.
@@ -395,6 +400,8 @@ TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
 	const bool logged = Log::contains("[Brisvane] Could not start upload", LOG_ERROR);
 	std::_Exit(logged && fs::exists(file) ? 0 : 1);
 }
+
+} // namespace
 
 TEST(UploadDispatchDeathTest, ThreadThatCannotStartIsLoggedAndTheFileKept)
 {
