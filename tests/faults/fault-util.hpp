@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Small helpers shared by the fault tests.
+// Pieces shared by the fault tests.
 #pragma once
 
 #include "platform/sound.hpp"
