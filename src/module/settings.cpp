@@ -40,7 +40,10 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 		ctx->enable_silence_stop = enable_silence_stop;
 		ctx->silence_threshold_db = silence_threshold_db;
 		ctx->silence_duration_ms = silence_duration_ms;
-		if (new_name == ctx->target_source_name)
+		// A target the user deleted is let go even under the same name, so that a source
+		// made again under it is found.
+		const bool target_removed = ctx->target && obs_source_removed(ctx->target);
+		if (new_name == ctx->target_source_name && !target_removed)
 			return;
 		old_target = ctx->target;
 		ctx->target = nullptr;

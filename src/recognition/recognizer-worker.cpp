@@ -25,6 +25,9 @@ RecognizerWorker::RecognizerWorker(const std::string &model_path, float rate) : 
 	}
 	recognizer = vosk_recognizer_new(model, sample_rate);
 	blog(LOG_INFO, "[Vosk] Model loaded successfully.");
+	// A model without its decoding graph loads, yet nothing can be recognised with it.
+	if (!recognizer)
+		blog(LOG_ERROR, "[Vosk] Failed to create a recognizer from the model: %s", model_path.c_str());
 
 	running = true;
 	try {

@@ -63,9 +63,16 @@ void finish_recording(SourceContext *ctx, StopCause cause)
 	os_mkdirs(dir);
 	const std::string path = reserve_recording_path(dir, int64_t(std::time(nullptr)));
 
-	if (!write_wav_file(path, ctx->recording_buffer, ctx->channels, ctx->sample_rate)) {
-		if (cause == StopCause::Hotkey)
+	bool created = false;
+	if (!write_wav_file(path, ctx->recording_buffer, ctx->channels, ctx->sample_rate, &created)) {
+		if (!created) {
+			// Whatever ended it, a take that could not be saved is news to the user.
 			blog(LOG_ERROR, "[Kavrel Assistant] Failed to create file: %s", path.c_str());
+			return;
+		}
+		// A short file must not be uploaded and then deleted as if it held the take: keep
+		// what reached the disk and say so.
+		blog(LOG_ERROR, "[Kavrel Assistant] Failed to write file, partial file kept: %s", path.c_str());
 		return;
 	}
 	if (cause != StopCause::Silence)

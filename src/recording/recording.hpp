@@ -17,7 +17,10 @@ enum class StopCause { Hotkey, Keyword, Silence };
 void begin_recording(SourceContext *ctx);
 // Ends the running recording, saves it and starts its upload. Caller holds ctx->mutex.
 void finish_recording(SourceContext *ctx, StopCause cause);
-bool write_wav_file(const std::string &path, const SampleBuffer &samples, uint16_t channels, uint32_t sample_rate);
+// True only when the whole file was written and closed; *created tells whether it was
+// opened at all (a full disk leaves a short file behind).
+bool write_wav_file(const std::string &path, const SampleBuffer &samples, uint16_t channels, uint32_t sample_rate,
+		    bool *created = nullptr);
 
 // Most 16-bit values one recording keeps (never more than a WAV header can state).
 // Process-wide; tests lower it.

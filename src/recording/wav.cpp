@@ -56,19 +56,27 @@ uint64_t wav_max_samples(uint16_t channels)
 	return channels == 0 ? values : values / channels * channels;
 }
 
-bool write_wav_file(const std::string &path, const SampleBuffer &samples, uint16_t channels, uint32_t sample_rate)
+bool write_wav_file(const std::string &path, const SampleBuffer &samples, uint16_t channels, uint32_t sample_rate,
+		    bool *created)
 {
+	if (created)
+		*created = false;
 	// UTF-8 like the host's paths, and our own C runtime, which does the writes.
 	FILE *file = platform::open_file(path, "wb");
 	if (!file)
 		return false;
+	if (created)
+		*created = true;
 	const auto header = make_wav_header(samples.size(), channels, sample_rate);
-	std::fwrite(header.data(), 1, header.size(), file);
+	bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
 	// Samples are stored in the host's byte order, which is little-endian on every target.
-	samples.for_each_run(
-	    [file](const int16_t *run, size_t count) { std::fwrite(run, sizeof(int16_t), count, file); });
-	std::fclose(file);
-	return true;
+	samples.for_each_run([file, &written](const int16_t *run, size_t count) {
+		if (written)
+			written = std::fwrite(run, sizeof(int16_t), count, file) == count;
+	});
+	// A full disk often shows only when the buffer is flushed at close.
+	const bool closed = std::fclose(file) == 0;
+	return written && closed;
 }
 
 std::string recording_file_path(const std::string &dir, int64_t seconds, unsigned n)

@@ -165,7 +165,7 @@ TEST_F(Direct, ThreeStopCausesSideBySide)
 	EXPECT_TRUE(sounds.played.empty());
 }
 
-TEST_F(Direct, FileThatCannotBeCreatedIsReportedOnlyForTheHotkey)
+TEST_F(Direct, FileThatCannotBeCreatedIsReportedForEveryCause)
 {
 	// A plain file where the directory should be: nothing can be created inside it.
 	fs::create_directories(fs::path(host.recordings_dir()).parent_path());
@@ -174,8 +174,7 @@ TEST_F(Direct, FileThatCannotBeCreatedIsReportedOnlyForTheHotkey)
 		Log::clear();
 		recording_with(10);
 		finish(cause);
-		EXPECT_EQ(Log::count("Failed to create file: " + host.recordings_dir() + "/recording_", LOG_ERROR),
-			  cause == StopCause::Hotkey ? 1u : 0u);
+		EXPECT_EQ(Log::count("Failed to create file: " + host.recordings_dir() + "/recording_", LOG_ERROR), 1u);
 		EXPECT_FALSE(Log::contains("Saved to"));
 		EXPECT_FALSE(Log::contains("[Brisvane]"));
 	}

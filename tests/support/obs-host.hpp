@@ -23,6 +23,8 @@ class Log {
 	static void install();
 	static std::vector<LogLine> lines();
 	static void clear();
+	// The lines so far, leaving none behind, in one step (no line slips between).
+	static std::vector<LogLine> take();
 	static bool contains(const std::string &text, int level = -1);
 	static size_t count(const std::string &text, int level = -1);
 	// Waits until a line containing text appears (or the timeout passes).

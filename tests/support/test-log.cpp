@@ -55,6 +55,14 @@ std::vector<LogLine> Log::lines()
 	return log_lines;
 }
 
+std::vector<LogLine> Log::take()
+{
+	std::lock_guard<std::mutex> lock(log_mutex);
+	std::vector<LogLine> out(log_lines.begin(), log_lines.end());
+	log_lines.clear(); // keeps its storage, so a long run's memory stays flat
+	return out;
+}
+
 void Log::clear()
 {
 	std::lock_guard<std::mutex> lock(log_mutex);

@@ -255,6 +255,12 @@ const char *obs_source_get_id(const obs_source_t *source)
 	return source == &audio_source ? "standin_audio" : NULL;
 }
 
+bool obs_source_removed(const obs_source_t *source)
+{
+	(void)source;
+	return false;
+}
+
 const char *obs_source_get_name(const obs_source_t *source)
 {
 	return source == &audio_source ? audio_source_name : NULL;
