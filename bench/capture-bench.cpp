@@ -27,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class SilentSounds : public platform::SoundLayer {
-      public:
+public:
 	platform::ModuleDirStatus module_directory(std::string &, int &) override
 	{
 		return platform::ModuleDirStatus::NoSeparator;

@@ -20,7 +20,7 @@
 namespace {
 
 class SilentSounds : public platform::SoundLayer {
-      public:
+public:
 	platform::ModuleDirStatus module_directory(std::string &, int &) override
 	{
 		return platform::ModuleDirStatus::NoSeparator;

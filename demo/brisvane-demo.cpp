@@ -113,7 +113,7 @@ bool parse_options(int argc, char **argv, Options &options)
 // lines and the demo's own, each stamped with the time since the recording began to play.
 // Runs of one repeated line (a keyword heard in every partial result) are folded.
 class Console {
-      public:
+public:
 	void start_clock() { start_ns_ = os_gettime_ns(); }
 	void line(const std::string &text)
 	{
@@ -138,7 +138,7 @@ class Console {
 		last_.clear();
 	}
 
-      private:
+private:
 	void flush_repeats()
 	{
 		if (repeats_)

@@ -43,7 +43,7 @@ bool parse_multipart(const std::string &content_type, const std::string &body, s
 std::string safe_file_name(const std::string &name);
 
 class Receiver {
-      public:
+public:
 	// Listens on 127.0.0.1 (port 0: any free one). Files go into store_dir unless it is empty.
 	Receiver(std::string store_dir, uint16_t port = 0);
 	~Receiver();
@@ -60,7 +60,7 @@ class Receiver {
 	// Holds each answer back this long after the request was read: an upload in flight.
 	void delay_answers(std::chrono::milliseconds delay) { delay_ms_ = delay.count(); }
 
-      private:
+private:
 	void serve();
 	void handle(int fd);
 	std::string store(const std::string &name, const std::vector<uint8_t> &content);

@@ -20,7 +20,7 @@ std::wstring wide(const std::string &bytes)
 }
 
 class Handle {
-      public:
+public:
 	explicit Handle(HINTERNET h) : handle_(h) {}
 	~Handle()
 	{
@@ -32,7 +32,7 @@ class Handle {
 	HINTERNET get() const { return handle_; }
 	explicit operator bool() const { return handle_ != nullptr; }
 
-      private:
+private:
 	HINTERNET handle_;
 };
 

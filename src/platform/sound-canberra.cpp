@@ -14,7 +14,7 @@ namespace platform {
 namespace {
 
 class CanberraLayer : public SoundLayer {
-      public:
+public:
 	ModuleDirStatus module_directory(std::string &dir, int &error) override
 	{
 		// Any function of ours lies in our own module file, wherever the host loaded it from.
@@ -55,7 +55,7 @@ class CanberraLayer : public SoundLayer {
 			ca_context_play(ctx, 0, CA_PROP_EVENT_ID, "bell", nullptr);
 	}
 
-      private:
+private:
 	// One context for the process, kept open: canberra stops what a context plays when the
 	// context is destroyed. Created on first use so loading the module stays cheap.
 	int context(ca_context *&out)

@@ -12,7 +12,7 @@ namespace platform {
 namespace {
 
 class Win32SoundLayer final : public SoundLayer {
-      public:
+public:
 	ModuleDirStatus module_directory(std::string &dir, int &error) override
 	{
 		// Our own code's address names our DLL, not the host's executable.

@@ -9,7 +9,7 @@ enum class ModuleDirStatus { Ok, HandleFailed, NameFailed, NoSeparator };
 
 // What the notification sounds need from the platform. Tests install a stand-in.
 class SoundLayer {
-      public:
+public:
 	virtual ~SoundLayer() = default;
 	// The directory of our own module file, ending in its separator.
 	virtual ModuleDirStatus module_directory(std::string &dir, int &error) = 0;

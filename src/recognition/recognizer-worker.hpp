@@ -21,7 +21,7 @@ using ResultCallback = std::function<void(const std::string &text)>;
 // Owns the Vosk model and recogniser and feeds them queued audio on a thread of its own,
 // so recognition never runs on OBS's audio thread.
 class RecognizerWorker {
-      public:
+public:
 	// A model that does not load leaves the worker inert (logged, no thread). A thread that
 	// cannot start throws std::system_error, with Vosk already freed.
 	RecognizerWorker(const std::string &model_path, float sample_rate);
@@ -45,7 +45,7 @@ class RecognizerWorker {
 	std::atomic<bool> running{false};
 	ResultCallback on_result;
 
-      private:
+private:
 	void recognition_worker_loop();
 	bool take_chunk(AudioChunk &out);
 	void recognize(const AudioChunk &chunk);

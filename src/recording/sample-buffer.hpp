@@ -10,7 +10,7 @@
 // is already stored, so a long recording does not copy hundreds of megabytes on the audio
 // thread. clear() keeps the chunks for the next recording.
 class SampleBuffer {
-      public:
+public:
 	static constexpr size_t chunk_samples = size_t(1) << 15;
 
 	// Appends count samples; may throw std::bad_alloc, leaving what was stored before intact.
@@ -30,7 +30,7 @@ class SampleBuffer {
 	}
 	int16_t at(size_t index) const noexcept { return chunks_[index / chunk_samples].get()[index % chunk_samples]; }
 
-      private:
+private:
 	struct ChunkDeleter {
 		void operator()(int16_t *chunk) const noexcept;
 	};

@@ -31,7 +31,7 @@ void tap_key(obs_key_t key);
 // Keeps every block a source delivers to capture callbacks, converted to 16 bits the way the
 // plug-in converts them, two channels interleaved.
 class Tap {
-      public:
+public:
 	explicit Tap(obs_source_t *source);
 	~Tap();
 	Tap(const Tap &) = delete;
@@ -39,7 +39,7 @@ class Tap {
 	uint64_t frames() const;
 	std::vector<int16_t> samples() const;
 
-      private:
+private:
 	static void capture(void *param, obs_source_t *, const audio_data *audio, bool);
 	obs_source_t *source_;
 	mutable std::mutex mutex_;

@@ -13,7 +13,7 @@
 namespace faults {
 
 class FaultServer {
-      public:
+public:
 	struct Behaviour {
 		enum Kind { ResetMidBody, AnswerLate, Answer } kind = Answer;
 		std::chrono::milliseconds delay{0}; // AnswerLate
@@ -38,7 +38,7 @@ class FaultServer {
 	// Connections still being handled.
 	size_t active() const { return active_; }
 
-      private:
+private:
 	void serve();
 	void handle(int fd, size_t index);
 

@@ -14,7 +14,7 @@ namespace faults {
 
 // Plays nothing and finds nothing: the tests run without a sound device.
 class SilentSounds : public platform::SoundLayer {
-      public:
+public:
 	platform::ModuleDirStatus module_directory(std::string &, int &) override
 	{
 		return platform::ModuleDirStatus::NoSeparator;

@@ -36,7 +36,7 @@ const char *name_of(StopCause cause)
 }
 
 class DiskFaults : public testing::Test {
-      protected:
+protected:
 	static void SetUpTestSuite() { Log::install(); }
 	void SetUp() override
 	{

@@ -51,7 +51,7 @@ Wav only_recording(const testhost::ObsHost &host)
 }
 
 class HostFaults : public testing::Test {
-      protected:
+protected:
 	static void SetUpTestSuite() { Log::install(); }
 };
 

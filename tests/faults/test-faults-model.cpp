@@ -18,7 +18,7 @@ using testhost::Log;
 namespace {
 
 class HostFaults : public testing::Test {
-      protected:
+protected:
 	static void SetUpTestSuite() { Log::install(); }
 };
 

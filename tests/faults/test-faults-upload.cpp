@@ -17,7 +17,7 @@ using testhost::Log;
 namespace {
 
 class ServerFaults : public testing::Test {
-      protected:
+protected:
 	static void SetUpTestSuite()
 	{
 		Log::install();

@@ -44,7 +44,7 @@ bool describe_hotkey(void *param, obs_hotkey_id, obs_hotkey_t *key)
 }
 
 class SourceLifecycle : public ::testing::Test {
-      protected:
+protected:
 	void SetUp() override { Log::clear(); }
 };
 

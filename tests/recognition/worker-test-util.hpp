@@ -12,7 +12,7 @@
 #include <vector>
 
 class Deliveries {
-      public:
+public:
 	ResultCallback callback()
 	{
 		return [this](const std::string &text) {
@@ -39,7 +39,7 @@ class Deliveries {
 		return threads_;
 	}
 
-      private:
+private:
 	std::mutex mutex_;
 	std::condition_variable cv_;
 	std::vector<std::string> texts_;

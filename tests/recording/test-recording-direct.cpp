@@ -25,7 +25,7 @@ using testhost::Log;
 namespace {
 
 class FakeSounds : public platform::SoundLayer {
-      public:
+public:
 	platform::ModuleDirStatus status = platform::ModuleDirStatus::Ok;
 	int handle_error = 0;
 	std::string dir = "/mod/";
@@ -74,7 +74,7 @@ std::vector<std::string> files_in(const std::string &dir)
 }
 
 class Direct : public ::testing::Test {
-      protected:
+protected:
 	void SetUp() override
 	{
 		module_pointer = host.module();

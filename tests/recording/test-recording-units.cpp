@@ -194,7 +194,7 @@ TEST(WavHeader, LargestRecordingStillStatesItsSizes)
 }
 
 class WavFiles : public ::testing::Test {
-      protected:
+protected:
 	void SetUp() override
 	{
 		std::string pattern = (std::filesystem::temp_directory_path() / "brisvane-wav-XXXXXX").string();

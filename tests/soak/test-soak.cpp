@@ -90,7 +90,7 @@ struct Tally {
 };
 
 class Soak : public testing::Test {
-      protected:
+protected:
 	static void SetUpTestSuite() { Log::install(); }
 
 	void SetUp() override

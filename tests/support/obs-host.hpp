@@ -19,7 +19,7 @@ struct LogLine {
 
 // Installs the capturing log handler once per process; lines are kept in order.
 class Log {
-      public:
+public:
 	static void install();
 	static std::vector<LogLine> lines();
 	static void clear();
@@ -35,14 +35,14 @@ class Log {
 
 // A fresh temporary directory, removed with its contents on destruction.
 class TempDir {
-      public:
+public:
 	TempDir();
 	~TempDir();
 	TempDir(const TempDir &) = delete;
 	TempDir &operator=(const TempDir &) = delete;
 	const std::string &path() const { return path_; }
 
-      private:
+private:
 	std::string path_;
 };
 
@@ -58,7 +58,7 @@ struct HostOptions {
 // Starts libobs and loads the staged module; shuts both down on destruction. XDG_CONFIG_HOME
 // points into a private temporary folder for the host's lifetime.
 class ObsHost {
-      public:
+public:
 	explicit ObsHost(const HostOptions &options = {});
 	~ObsHost();
 	ObsHost(const ObsHost &) = delete;
@@ -72,7 +72,7 @@ class ObsHost {
 	// Lets queued audio and destroy work run, for a clean shutdown.
 	static void barrier();
 
-      private:
+private:
 	TempDir config_;
 	TempDir data_;
 	std::string data_dir_;

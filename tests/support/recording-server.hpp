@@ -12,7 +12,7 @@
 namespace testserver {
 
 class RecordingServer {
-      public:
+public:
 	// Starts the server on an ephemeral 127.0.0.1 port in a fresh state folder; stops and
 	// removes it on destruction. Throws when it does not come up. With
 	// BRISVANE_RECORDING_SERVERS naming a folder of servers started with --pool, takes a free
@@ -40,7 +40,7 @@ class RecordingServer {
 	// Forgets what was received so far.
 	void clear();
 
-      private:
+private:
 	RecordingServer() = default;
 	std::string dir_;
 	int port_ = 0;

@@ -26,7 +26,7 @@ ServerEndpoint endpoint(const char *host, int32_t port, const char *path, bool s
 }
 
 class ParseServerUrl : public testing::TestWithParam<UrlCase> {
-      protected:
+protected:
 	void SetUp() override
 	{
 		testhost::Log::install();

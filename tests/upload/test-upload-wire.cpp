@@ -51,7 +51,7 @@ std::vector<std::string> brisvane_lines()
 }
 
 class UploadWire : public testing::Test {
-      protected:
+protected:
 	static void SetUpTestSuite()
 	{
 		Log::install();

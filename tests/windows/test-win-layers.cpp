@@ -33,7 +33,7 @@ std::string write_file(const fs::path &path, const std::string &content)
 
 // The platform's own layer, with its beeps and plays counted.
 class CountingLayer : public platform::SoundLayer {
-      public:
+public:
 	explicit CountingLayer(platform::SoundLayer &real) : real_(real) {}
 	platform::ModuleDirStatus module_directory(std::string &dir, int &error) override
 	{
@@ -53,12 +53,12 @@ class CountingLayer : public platform::SoundLayer {
 	int plays = 0;
 	int beeps = 0;
 
-      private:
+private:
 	platform::SoundLayer &real_;
 };
 
 class WinSounds : public ::testing::Test {
-      protected:
+protected:
 	void SetUp() override
 	{
 		Log::install();
@@ -165,7 +165,7 @@ TEST_F(WinSounds, MissingFilesBeepForTheStartOnly)
 }
 
 class WinHttp : public ::testing::Test {
-      protected:
+protected:
 	static void SetUpTestSuite()
 	{
 		auto &timeouts = platform::http_timeouts();

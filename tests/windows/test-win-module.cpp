@@ -112,7 +112,7 @@ struct Module {
 };
 
 class WinModule : public ::testing::Test {
-      protected:
+protected:
 	void SetUp() override
 	{
 		testhost::Log::install();
