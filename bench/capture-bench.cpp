@@ -2,6 +2,7 @@
 // Cost of the audio capture callback per 1024-frame stereo block over a simulated hour of
 // recording, beside a plain copy of the same block. Not a test: it prints figures.
 //   build/bench/capture-bench [minutes]
+#include "silent-sounds.hpp"
 #include "module/source-context.hpp"
 #include "platform/sound.hpp"
 #include "recognition/recognizer-worker.hpp"
@@ -26,16 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class SilentSounds : public platform::SoundLayer {
-public:
-	platform::ModuleDirStatus module_directory(std::string &, int &) override
-	{
-		return platform::ModuleDirStatus::NoSeparator;
-	}
-	bool file_exists(const std::string &) override { return false; }
-	bool play_async(const std::string &, int &) override { return true; }
-	void beep() override {}
-};
+using testhost::SilentSounds;
 
 struct Stats {
 	double median, p99, p999, worst, mean;

@@ -3,6 +3,7 @@
 // into the configuration folder under the given directory. Not a test: it prints figures.
 //   build/bench/save-bench DIR [minutes] [runs]
 // Prints one line per run: "save <bytes> <milliseconds>".
+#include "silent-sounds.hpp"
 #include "module/source-context.hpp"
 #include "platform/sound.hpp"
 #include "recognition/recognizer-worker.hpp"
@@ -19,16 +20,7 @@
 
 namespace {
 
-class SilentSounds : public platform::SoundLayer {
-public:
-	platform::ModuleDirStatus module_directory(std::string &, int &) override
-	{
-		return platform::ModuleDirStatus::NoSeparator;
-	}
-	bool file_exists(const std::string &) override { return false; }
-	bool play_async(const std::string &, int &) override { return true; }
-	void beep() override {}
-};
+using testhost::SilentSounds;
 
 void quiet_log(int, const char *, va_list, void *) {}
 

@@ -2,7 +2,7 @@
 // Pieces shared by the fault tests.
 #pragma once
 
-#include "platform/sound.hpp"
+#include "silent-sounds.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -12,17 +12,7 @@
 
 namespace faults {
 
-// Plays nothing and finds nothing: the tests run without a sound device.
-class SilentSounds : public platform::SoundLayer {
-public:
-	platform::ModuleDirStatus module_directory(std::string &, int &) override
-	{
-		return platform::ModuleDirStatus::NoSeparator;
-	}
-	bool file_exists(const std::string &) override { return false; }
-	bool play_async(const std::string &, int &) override { return true; }
-	void beep() override {}
-};
+using testhost::SilentSounds;
 
 inline std::vector<std::string> files_in(const std::string &dir)
 {
