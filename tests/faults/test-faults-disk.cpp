@@ -160,7 +160,7 @@ TEST_F(DiskFaults, ConfigurationFolderCannotBeWritten)
 		EXPECT_FALSE(Log::contains("Saved to"));
 		EXPECT_TRUE(Log::with_prefix("[Brisvane]").empty());
 	}
-	EXPECT_EQ(faults::read_all(recordings_dir()), "not a folder");
+	EXPECT_EQ(faults::read_file(recordings_dir()), "not a folder");
 	EXPECT_EQ(server.connections(), 0u);
 }
 

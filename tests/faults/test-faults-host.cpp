@@ -27,7 +27,7 @@ struct Wav {
 
 Wav read_wav(const std::string &path)
 {
-	const std::string bytes = faults::read_all(path);
+	const std::string bytes = faults::read_file(path);
 	Wav wav;
 	if (bytes.size() < 44)
 		return wav;

@@ -47,7 +47,7 @@ protected:
 		ASSERT_FALSE(lines.empty());
 		EXPECT_EQ(lines.back(), "[Brisvane] Upload failed, file kept: " + path);
 		EXPECT_FALSE(Log::contains("Temporary file deleted"));
-		EXPECT_EQ(faults::read_all(path), content) << "the recording must stay whole";
+		EXPECT_EQ(faults::read_file(path), content) << "the recording must stay whole";
 	}
 
 	testhost::TempDir dir;

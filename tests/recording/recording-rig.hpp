@@ -4,6 +4,7 @@
 #pragma once
 
 #include "../module/module-test-util.hpp"
+#include "test-files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,22 +18,9 @@
 
 namespace rig {
 
+using testhost::files_in;
 using testhost::Log;
-
-inline std::vector<std::string> files_in(const std::string &dir)
-{
-	std::vector<std::string> out;
-	std::error_code ec;
-	for (const auto &entry : std::filesystem::directory_iterator(dir, ec))
-		out.push_back(entry.path().string());
-	return out;
-}
-
-inline std::vector<uint8_t> read_all(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testhost::read_bytes;
 
 struct Rig {
 	explicit Rig(const testhost::HostOptions &options = {}, const std::function<void(obs_data_t *)> &configure = {})

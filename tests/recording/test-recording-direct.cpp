@@ -9,6 +9,8 @@
 #include "recognition/recognizer-worker.hpp"
 #include "recording/recording.hpp"
 
+#include "test-files.hpp"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -64,14 +66,7 @@ std::vector<std::string> our_lines()
 	return out;
 }
 
-std::vector<std::string> files_in(const std::string &dir)
-{
-	std::vector<std::string> out;
-	std::error_code ec;
-	for (const auto &entry : fs::directory_iterator(dir, ec))
-		out.push_back(entry.path().string());
-	return out;
-}
+using testhost::files_in;
 
 class Direct : public ::testing::Test {
 protected:

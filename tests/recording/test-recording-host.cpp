@@ -106,7 +106,7 @@ TEST(RecordingHost, SilenceStopsWithoutRecordingTheTriggeringBlock)
 	EXPECT_TRUE(Log::contains("Playing stop sound") || Log::contains("Failed to play stop sound"));
 	const auto files = rig::files_in(r.host.recordings_dir());
 	ASSERT_EQ(files.size(), 1u);
-	EXPECT_EQ(rig::read_all(files[0]).size(), 44u + 2u * 2u * 2048u);
+	EXPECT_EQ(rig::read_bytes(files[0]).size(), 44u + 2u * 2u * 2048u);
 	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 }
 

@@ -6,6 +6,8 @@
 #include "recording/sample-buffer.hpp"
 #include "recording/wav.hpp"
 
+#include "test-files.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -28,12 +30,6 @@ uint32_t u32_at(const std::vector<uint8_t> &b, size_t at)
 uint16_t u16_at(const std::vector<uint8_t> &b, size_t at)
 {
 	return uint16_t(b[at] | b[at + 1] << 8);
-}
-
-std::vector<uint8_t> read_all(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 const float infinity = std::numeric_limits<float>::infinity();
@@ -221,7 +217,7 @@ TEST_F(WavFiles, WritesHeaderThenEveryChunkInOrder)
 		stale << std::string(500000, 'x');
 	}
 	ASSERT_TRUE(write_wav_file(path, buffer, 2, 44100));
-	const auto bytes = read_all(path);
+	const auto bytes = testhost::read_bytes(path);
 	ASSERT_EQ(bytes.size(), 44 + values.size() * 2);
 	EXPECT_EQ(u32_at(bytes, 24), 44100u);
 	EXPECT_EQ(u32_at(bytes, 40), values.size() * 2);

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Reading what the module left on disk.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace testhost {
+
+// Paths of the entries of dir; empty when it does not exist.
+inline std::vector<std::string> files_in(const std::string &dir)
+{
+	std::vector<std::string> out;
+	std::error_code ec;
+	for (const auto &entry : std::filesystem::directory_iterator(dir, ec))
+		out.push_back(entry.path().string());
+	return out;
+}
+
+inline std::string read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<uint8_t> read_bytes(const std::string &path)
+{
+	const std::string text = read_file(path);
+	return {text.begin(), text.end()};
+}
+
+} // namespace testhost
