@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -50,14 +52,45 @@ obs_source_t *create_uploader(const char *name, const char *target, const std::s
 	return source;
 }
 
+namespace {
+
+// Counts releases of a probe bound to the tapped key, so a tap can wait for libobs to let go.
+struct KeyProbe {
+	std::mutex mutex;
+	std::condition_variable released;
+	int releases = 0;
+
+	static void hotkey(void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed)
+	{
+		if (pressed)
+			return;
+		auto *self = static_cast<KeyProbe *>(data);
+		std::lock_guard<std::mutex> lock(self->mutex);
+		++self->releases;
+		self->released.notify_all();
+	}
+};
+
+} // namespace
+
 void tap_key(obs_key_t key)
 {
 	// libobs lets go of a binding only when its hotkey thread, polling every 25 ms, sees the
 	// key up; a second press before that would find the binding still held and do nothing.
+	// A fixed pause is not enough on a loaded machine, so wait for a probe on the same key to
+	// be released: every binding of that key is let go in the same pass, under libobs's lock.
+	KeyProbe probe;
+	const obs_hotkey_id id = obs_hotkey_register_frontend("e2e.probe", "e2e probe", KeyProbe::hotkey, &probe);
 	obs_key_combination_t combo = {0, key};
+	obs_hotkey_load_bindings(id, &combo, 1);
+
 	obs_hotkey_inject_event(combo, true);
 	obs_hotkey_inject_event(combo, false);
-	std::this_thread::sleep_for(std::chrono::milliseconds(80));
+	{
+		std::unique_lock<std::mutex> lock(probe.mutex);
+		probe.released.wait_for(lock, std::chrono::seconds(10), [&] { return probe.releases > 0; });
+	}
+	obs_hotkey_unregister(id);
 }
 
 Tap::Tap(obs_source_t *source) : source_(source)
