@@ -141,9 +141,10 @@ void FaultServer::handle(int fd, size_t index)
 		while (!stopping_ && std::chrono::steady_clock::now() < until)
 			std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	}
-	send_all(fd, behaviour.answer);
+	// Counted before the answer goes out: the client may act on it (and a test look) at once.
 	if (complete && behaviour.answer.rfind("HTTP/1.1 2", 0) == 0)
 		++accepted_;
+	send_all(fd, behaviour.answer);
 	shutdown(fd, SHUT_WR);
 	char sink[4096];
 	pollfd p = {fd, POLLIN, 0};
