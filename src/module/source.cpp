@@ -58,6 +58,9 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 	}
 	ctx->source = source;
 	ctx->sample_rate = host_sample_rate(ctx->sample_rate);
+	if (!ctx->recording_buffer.keep_spare_ready())
+		blog(LOG_WARNING, "[Kavrel Assistant] Could not start the recording memory thread; "
+				  "recordings prepare their memory on the audio thread");
 	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });
 	ctx->hotkey_id =
 	    obs_hotkey_register_source(source, "Brisvane.Trigger", "Start/Stop Upload", hotkey_trigger, ctx);

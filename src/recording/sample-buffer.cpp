@@ -6,6 +6,31 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+constexpr size_t chunk_bytes = SampleBuffer::chunk_samples * sizeof(int16_t);
+}
+
+bool SampleBuffer::keep_spare_ready() noexcept
+{
+	if (spare_)
+		return true;
+	try {
+		auto spare = std::make_unique<SpareChunk>(chunk_bytes);
+		if (!spare->start())
+			return false;
+		spare_ = std::move(spare);
+		return true;
+	} catch (const std::bad_alloc &) {
+		return false;
+	}
+}
+
+int16_t *SampleBuffer::new_chunk()
+{
+	void *chunk = spare_ ? spare_->take() : nullptr;
+	return static_cast<int16_t *>(chunk ? chunk : platform::allocate_backed(chunk_bytes));
+}
+
 void SampleBuffer::append(const int16_t *samples, size_t count)
 {
 	// Make room first, so a failed allocation leaves size_ untouched.
@@ -15,8 +40,7 @@ void SampleBuffer::append(const int16_t *samples, size_t count)
 		if (needed_chunks > chunks_.capacity())
 			chunks_.reserve(std::max(needed_chunks, 2 * chunks_.capacity()));
 		while (chunks_.size() < needed_chunks)
-			chunks_.emplace_back(
-			    static_cast<int16_t *>(platform::allocate_backed(chunk_samples * sizeof(int16_t))));
+			chunks_.emplace_back(new_chunk());
 	}
 	while (count > 0) {
 		size_t offset = size_ % chunk_samples;
@@ -30,5 +54,5 @@ void SampleBuffer::append(const int16_t *samples, size_t count)
 
 void SampleBuffer::ChunkDeleter::operator()(int16_t *chunk) const noexcept
 {
-	platform::free_backed(chunk, chunk_samples * sizeof(int16_t));
+	platform::free_backed(chunk, chunk_bytes);
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "recording/spare-chunk.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +14,12 @@
 class SampleBuffer {
 public:
 	static constexpr size_t chunk_samples = size_t(1) << 15;
+
+	// Keeps the next chunk backed ahead of time on a thread of its own, so the audio thread
+	// does not pay for backing it; false if that thread cannot start (chunks are then backed
+	// as they are needed, as without this call).
+	bool keep_spare_ready() noexcept;
+	bool spare_ready() const noexcept { return spare_ && spare_->ready(); }
 
 	// Appends count samples; may throw std::bad_alloc, leaving what was stored before intact.
 	void append(const int16_t *samples, size_t count);
@@ -34,6 +42,8 @@ private:
 	struct ChunkDeleter {
 		void operator()(int16_t *chunk) const noexcept;
 	};
+	int16_t *new_chunk();
 	std::vector<std::unique_ptr<int16_t, ChunkDeleter>> chunks_;
 	size_t size_ = 0;
+	std::unique_ptr<SpareChunk> spare_;
 };

@@ -25,5 +25,10 @@ TEST(SourceWithoutThread, IsCreatedWithoutRecognitionAndSaysSo)
 	EXPECT_EQ(ctx->target, mic.get()) << "the rest of the instance still works";
 	EXPECT_NE(testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger"), OBS_INVALID_HOTKEY_ID);
 	EXPECT_EQ(testhost::Log::count("[Kavrel Assistant] Speech recognition disabled", LOG_ERROR), 1u);
+
+	// Nor its memory thread: recordings then back their memory as they go.
+	EXPECT_EQ(testhost::Log::count("[Kavrel Assistant] Could not start the recording memory thread", LOG_WARNING),
+		  1u);
+	EXPECT_FALSE(ctx->recording_buffer.spare_ready());
 	testutil::destroy(uploader);
 }

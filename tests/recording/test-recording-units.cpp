@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <iterator>
 #include <limits>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -272,4 +275,44 @@ TEST(SampleBuffer, KeepsStoredChunksInPlaceAcrossGrowthAndClear)
 	buffer.append(block.data(), 3);
 	EXPECT_EQ(buffer.size(), 3u);
 	EXPECT_EQ(buffer.at(2), 7);
+}
+
+namespace {
+bool wait_for_spare(const SampleBuffer &buffer)
+{
+	for (int i = 0; i < 5000 && !buffer.spare_ready(); ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	return buffer.spare_ready();
+}
+} // namespace
+
+TEST(SampleBuffer, SpareChunksAreHandedOutOnceAndRefilled)
+{
+	SampleBuffer buffer;
+	ASSERT_TRUE(buffer.keep_spare_ready());
+	ASSERT_TRUE(wait_for_spare(buffer)) << "the thread backs a first chunk at once";
+
+	// Slowly, so every crossing takes a spare, then in a burst faster than the thread can
+	// refill, so some crossings back their own chunk; no two chunks may share memory.
+	std::vector<int16_t> values(SampleBuffer::chunk_samples * 12);
+	for (size_t i = 0; i < values.size(); ++i)
+		values[i] = int16_t(i * 7919 % 65536 - 32768);
+	const size_t slow = SampleBuffer::chunk_samples * 4;
+	for (size_t done = 0; done < slow; done += SampleBuffer::chunk_samples / 2) {
+		buffer.append(values.data() + done, SampleBuffer::chunk_samples / 2);
+		ASSERT_TRUE(wait_for_spare(buffer)) << "refilled after the crossing at " << done;
+	}
+	for (size_t done = slow; done < values.size(); done += 1000)
+		buffer.append(values.data() + done, std::min<size_t>(1000, values.size() - done));
+
+	ASSERT_EQ(buffer.size(), values.size());
+	std::set<const int16_t *> runs;
+	size_t index = 0;
+	buffer.for_each_run([&](const int16_t *run, size_t n) {
+		runs.insert(run);
+		for (size_t i = 0; i < n; ++i, ++index)
+			ASSERT_EQ(run[i], values[index]) << index;
+	});
+	EXPECT_EQ(runs.size(), 12u);
+	EXPECT_TRUE(wait_for_spare(buffer));
 }
