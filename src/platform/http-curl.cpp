@@ -91,6 +91,12 @@ HttpTimeouts &http_timeouts()
 	return timeouts;
 }
 
+std::string &http_trusted_certificates()
+{
+	static std::string file;
+	return file;
+}
+
 void http_global_init()
 {
 	static std::once_flag once;
@@ -161,6 +167,9 @@ HttpOutcome http_post(const HttpPost &request)
 	opt(CURLOPT_WRITEFUNCTION, on_body);
 	opt(CURLOPT_SSL_VERIFYPEER, 1L);
 	opt(CURLOPT_SSL_VERIFYHOST, 2L);
+	const std::string &trusted = http_trusted_certificates();
+	if (!trusted.empty())
+		opt(CURLOPT_CAINFO, trusted.c_str());
 	if (set != CURLE_OK)
 		return failure(HttpStage::OpenRequest, set);
 

@@ -29,6 +29,9 @@ public:
 	// "http://127.0.0.1:<port>" + path (https for a TLS server).
 	std::string url(const std::string &path = "/") const;
 
+	// The PEM file of a TLS server's self-signed certificate (valid for 127.0.0.1 only).
+	std::string certificate() const { return dir_ + "/cert.pem"; }
+
 	// Status of the following answers ("200", "404", ...), or "silent" for none at all.
 	void set_mode(const std::string &mode);
 	// Raw bytes of every request received so far, in arrival order.

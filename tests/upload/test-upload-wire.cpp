@@ -248,6 +248,29 @@ TEST_F(UploadWire, UnreachableServersKeepTheFile)
 		EXPECT_TRUE(reason != "HTTP_REQUEST" && reason != "WRONG_VERSION_NUMBER") << reason;
 }
 
+TEST_F(UploadWire, HttpsToATrustedCertificateUploadsAndChecksTheName)
+{
+	auto tls = RecordingServer::start(true);
+	platform::http_trusted_certificates() = tls->certificate();
+
+	const std::string file = write_file(fs::path(dir.path()) / "recording_t.wav", "secret take");
+	upload_file(file, tls->url("/up"));
+	EXPECT_FALSE(fs::exists(file));
+	EXPECT_TRUE(Log::contains("[Brisvane] Upload complete. Status: 200"));
+	ASSERT_EQ(tls->requests().size(), 1u);
+	const auto request = testserver::parse_request(tls->requests()[0]);
+	EXPECT_EQ(request.request_line, "POST /up HTTP/1.1");
+	EXPECT_EQ(request.body, expected_body("recording_t.wav", "secret take"));
+
+	// The same trusted certificate under a name it was not issued for is refused.
+	Log::clear();
+	const std::string other = write_file(fs::path(dir.path()) / "recording_n.wav", "data");
+	upload_file(other, "https://localhost:" + std::to_string(tls->port()) + "/up");
+	platform::http_trusted_certificates().clear();
+	expect_kept_after_failed_send(other);
+	EXPECT_EQ(tls->requests().size(), 1u);
+}
+
 TEST_F(UploadWire, SilentOrDeafServerEndsWithinTheTimeoutAndKeepsTheFile)
 {
 	// "silent" reads the request and never answers; "deaf" never even reads it, so a body
