@@ -7,6 +7,7 @@
 #include "platform/sound.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recording/recording.hpp"
+#include "recording/wav.hpp"
 
 #include <obs.h>
 #include <util/platform.h>
@@ -96,7 +97,9 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	ctx.sample_rate = rate;
-	// As source_create does: the next storage chunk is backed ahead on a thread of its own.
+	// As source_create does: the chunk table sized for the largest take, and the next storage
+	// chunk backed ahead on a thread of its own.
+	ctx.recording_buffer.reserve_table(wav_max_samples(1));
 	const bool spare = ctx.recording_buffer.keep_spare_ready();
 	ctx.enable_silence_stop = true; // level measured on every block, never quiet enough to stop
 	ctx.silence_threshold_db = -90.0f;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 namespace {
 constexpr size_t chunk_bytes = SampleBuffer::chunk_samples * sizeof(int16_t);
@@ -21,6 +22,16 @@ bool SampleBuffer::keep_spare_ready() noexcept
 		spare_ = std::move(spare);
 		return true;
 	} catch (const std::bad_alloc &) {
+		return false;
+	}
+}
+
+bool SampleBuffer::reserve_table(size_t max_samples) noexcept
+{
+	try {
+		chunks_.reserve(max_samples / chunk_samples + (max_samples % chunk_samples != 0));
+		return true;
+	} catch (const std::exception &) {
 		return false;
 	}
 }

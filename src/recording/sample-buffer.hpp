@@ -20,6 +20,9 @@ public:
 	// as they are needed, as without this call).
 	bool keep_spare_ready() noexcept;
 	bool spare_ready() const noexcept { return spare_ && spare_->ready(); }
+	// Sizes the table of chunk pointers for max_samples at once (address space only), so
+	// that it never has to move while samples are appended; false if that cannot be had.
+	bool reserve_table(size_t max_samples) noexcept;
 
 	// Appends count samples; may throw std::bad_alloc, leaving what was stored before intact.
 	void append(const int16_t *samples, size_t count);
