@@ -17,7 +17,8 @@ struct HttpTimeouts {
 HttpTimeouts &http_timeouts();
 
 // A PEM file of certificates that the curl layer trusts instead of the system's store (empty:
-// the system's store); tests point it at their own server. WinHTTP always uses Windows's store.
+// the system's store); tests point it at their own server. The curl layer only: WinHTTP always
+// uses Windows's store.
 std::string &http_trusted_certificates();
 
 // Which step of the exchange failed; the upload names it in its log line.
