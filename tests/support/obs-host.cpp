@@ -88,9 +88,14 @@ static void noop_task(void *) {}
 void ObsHost::barrier()
 {
 	// Without video, obs_wait_for_destroy_queue returns at once; a queued task on each
-	// thread waits instead.
-	obs_queue_task(OBS_TASK_AUDIO, noop_task, nullptr, true);
-	obs_queue_task(OBS_TASK_DESTROY, noop_task, nullptr, true);
+	// thread waits instead. A source's destruction can drop the last reference to another
+	// (an uploader lets go of its target), whose own destruction is then queued behind the
+	// first wait; obs_shutdown freed libobs's hotkeys while that one still ran (seen under
+	// ThreadSanitizer). So wait again, once for each such link.
+	for (int pass = 0; pass < 3; ++pass) {
+		obs_queue_task(OBS_TASK_AUDIO, noop_task, nullptr, true);
+		obs_queue_task(OBS_TASK_DESTROY, noop_task, nullptr, true);
+	}
 }
 
 namespace {
