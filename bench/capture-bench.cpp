@@ -7,7 +7,6 @@
 #include "platform/sound.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recording/recording.hpp"
-#include "recording/wav.hpp"
 
 #include <obs.h>
 #include <util/platform.h>
@@ -99,7 +98,7 @@ int main(int argc, char **argv)
 	ctx.sample_rate = rate;
 	// As source_create does: the chunk table sized for the largest take, and the next storage
 	// chunk backed ahead on a thread of its own.
-	ctx.recording_buffer.reserve_table(wav_max_samples(1));
+	ctx.recording_buffer.reserve_table(recording_sample_limit());
 	const bool spare = ctx.recording_buffer.keep_spare_ready();
 	ctx.enable_silence_stop = true; // level measured on every block, never quiet enough to stop
 	ctx.silence_threshold_db = -90.0f;

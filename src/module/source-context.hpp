@@ -40,7 +40,6 @@ struct SourceContext {
 	std::mutex update_mutex;
 	// Per-block scratch, reused so the audio thread does not allocate for every block.
 	std::vector<int16_t> block_samples;
-	std::vector<int16_t> chunk_samples;
 	// Set once a recording hit the largest size a WAV header can describe.
 	bool recording_full = false;
 

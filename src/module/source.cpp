@@ -6,7 +6,6 @@
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recording/recording.hpp"
-#include "recording/wav.hpp"
 
 #include <media-io/audio-io.h>
 
@@ -60,8 +59,8 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 	ctx->source = source;
 	ctx->sample_rate = host_sample_rate(ctx->sample_rate);
 	// Whatever a take needs from the system is had here, off the audio thread; the table
-	// for the largest take the file format allows is 512 KiB of address space.
-	ctx->recording_buffer.reserve_table(wav_max_samples(1));
+	// for the largest take is 512 KiB of address space.
+	ctx->recording_buffer.reserve_table(recording_sample_limit());
 	if (!ctx->recording_buffer.keep_spare_ready())
 		blog(LOG_WARNING, "[Kavrel Assistant] Could not start the recording memory thread; "
 				  "recordings prepare their memory on the audio thread");

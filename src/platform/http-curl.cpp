@@ -78,18 +78,7 @@ HttpOutcome failure(HttpStage stage, long error)
 	return outcome;
 }
 
-bool has_line_break(const std::string &text)
-{
-	return text.find_first_of("\r\n") != std::string::npos;
-}
-
 } // namespace
-
-HttpTimeouts &http_timeouts()
-{
-	static HttpTimeouts timeouts;
-	return timeouts;
-}
 
 std::string &http_trusted_certificates()
 {
@@ -122,8 +111,7 @@ HttpOutcome http_post(const HttpPost &request)
 	    curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0) != CURLUE_OK)
 		return failure(HttpStage::Connect, CURLE_URL_MALFORMAT);
 
-	// A line break in the target would end the request line early and forge headers.
-	if (has_line_break(request.path) || has_line_break(request.header_text) || has_line_break(request.user_agent))
+	if (forges_headers(request))
 		return failure(HttpStage::OpenRequest, CURLE_URL_MALFORMAT);
 
 	curl_slist *list = nullptr;

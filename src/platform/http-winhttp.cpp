@@ -36,11 +36,6 @@ private:
 	HINTERNET handle_;
 };
 
-bool has_line_break(const std::string &text)
-{
-	return text.find_first_of("\r\n") != std::string::npos;
-}
-
 HttpOutcome failure(HttpStage stage, DWORD error)
 {
 	HttpOutcome outcome;
@@ -50,12 +45,6 @@ HttpOutcome failure(HttpStage stage, DWORD error)
 }
 
 } // namespace
-
-HttpTimeouts &http_timeouts()
-{
-	static HttpTimeouts timeouts;
-	return timeouts;
-}
 
 void http_global_init() {}
 
@@ -80,7 +69,7 @@ HttpOutcome http_post(const HttpPost &request)
 	// The path goes out as given, as on every platform: WinHTTP would otherwise escape what
 	// it deems unsafe ('#', blanks, ...). Unescaped, a line break would end the request line
 	// early and forge headers, so it is refused.
-	if (has_line_break(request.path) || has_line_break(request.header_text) || has_line_break(request.user_agent))
+	if (forges_headers(request))
 		return failure(HttpStage::OpenRequest, ERROR_WINHTTP_INVALID_URL);
 	const DWORD flags = (request.secure ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_ESCAPE_DISABLE |
 			    WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;

@@ -42,6 +42,10 @@ struct HttpPost {
 	size_t body_length = 0;
 };
 
+// A line break in the path or a header would end its line early and forge headers: such a
+// request is refused before anything is sent.
+bool forges_headers(const HttpPost &request);
+
 // Blocking POST with the body sent whole and its length declared in advance.
 HttpOutcome http_post(const HttpPost &request);
 

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Sounds on Linux through libcanberra, which plays on a thread of its own.
+#include "platform/files.hpp"
 #include "platform/sound.hpp"
 
 #include <canberra.h>
 #include <dlfcn.h>
-#include <sys/stat.h>
 
-#include <atomic>
 #include <mutex>
 
 namespace platform {
@@ -33,11 +32,7 @@ public:
 		return ModuleDirStatus::Ok;
 	}
 
-	bool file_exists(const std::string &path) override
-	{
-		struct stat st;
-		return stat(path.c_str(), &st) == 0;
-	}
+	bool file_exists(const std::string &path) override { return platform::file_exists(path); }
 
 	bool play_async(const std::string &path, int &error) override
 	{
@@ -76,20 +71,12 @@ private:
 	ca_context *context_ = nullptr;
 };
 
-std::atomic<SoundLayer *> override_layer{nullptr};
-
 } // namespace
 
-SoundLayer &sound_layer()
+SoundLayer &native_sound_layer()
 {
-	static CanberraLayer native;
-	SoundLayer *layer = override_layer.load();
-	return layer ? *layer : native;
-}
-
-void set_sound_layer(SoundLayer *layer)
-{
-	override_layer.store(layer);
+	static CanberraLayer layer;
+	return layer;
 }
 
 } // namespace platform

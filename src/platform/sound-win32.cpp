@@ -5,8 +5,6 @@
 
 #include "platform/sound.hpp"
 
-#include <atomic>
-
 namespace platform {
 
 namespace {
@@ -57,20 +55,12 @@ public:
 	void beep() override { MessageBeep(MB_OK); }
 };
 
-Win32SoundLayer win32_layer;
-std::atomic<SoundLayer *> installed{nullptr};
-
 } // namespace
 
-SoundLayer &sound_layer()
+SoundLayer &native_sound_layer()
 {
-	SoundLayer *layer = installed.load();
-	return layer ? *layer : win32_layer;
-}
-
-void set_sound_layer(SoundLayer *layer)
-{
-	installed.store(layer);
+	static Win32SoundLayer layer;
+	return layer;
 }
 
 } // namespace platform

@@ -19,8 +19,11 @@ public:
 	virtual void beep() = 0;
 };
 
+// The layer in use: the platform's own unless a test installed another.
 SoundLayer &sound_layer();
 // Replaces the layer (nullptr restores the platform's own); for tests.
 void set_sound_layer(SoundLayer *layer);
+// The platform's own layer; one implementation per platform.
+SoundLayer &native_sound_layer();
 
 } // namespace platform

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -68,10 +69,12 @@ void capture_block(SourceContext *ctx, const audio_data &audio)
 
 	RecognizerWorker *worker = ctx->recognizer.get();
 	if (worker && worker->ready()) {
-		ctx->chunk_samples.resize(frames);
+		// The queue keeps each block, so it gets an allocation of its own: fill that and
+		// move it in, rather than filling scratch that the queue then copies.
+		AudioChunk mono(frames);
 		for (uint32_t j = 0; j < frames; ++j)
-			ctx->chunk_samples[j] = samples[size_t(j) * channels];
-		worker->push_audio(ctx->chunk_samples);
+			mono[j] = samples[size_t(j) * channels];
+		worker->push_audio(std::move(mono));
 	}
 
 	if (ctx->recording)

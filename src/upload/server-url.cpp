@@ -77,12 +77,7 @@ std::optional<ServerEndpoint> parse_server_url(const std::string &server_url)
 	if (colon == std::string::npos) {
 		endpoint.host = host_port;
 	} else {
-		std::optional<int32_t> port;
-		try {
-			port = read_port(host_port.substr(colon + 1));
-		} catch (...) {
-			port.reset();
-		}
+		const std::optional<int32_t> port = read_port(host_port.substr(colon + 1));
 		if (!port) {
 			blog(LOG_ERROR, "[Brisvane] Invalid port in URL: %s", host_port.c_str());
 			return std::nullopt;

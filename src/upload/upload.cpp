@@ -18,23 +18,20 @@ namespace {
 // The HTTP layer declares the body length in one unsigned 32-bit count.
 constexpr uint64_t largest_body = 0xFFFFFFFFull;
 
-void log_http_failure(const platform::HttpOutcome &outcome)
+// The WinHTTP call that makes each step, which the log names on every platform.
+const char *stage_call(platform::HttpStage stage)
 {
-	const int error = static_cast<int>(outcome.error);
-	switch (outcome.failed_stage) {
+	switch (stage) {
 	case platform::HttpStage::Open:
-		blog(LOG_ERROR, "[Brisvane] WinHttpOpen failed: %d", error);
-		break;
+		return "WinHttpOpen";
 	case platform::HttpStage::Connect:
-		blog(LOG_ERROR, "[Brisvane] WinHttpConnect failed: %d", error);
-		break;
+		return "WinHttpConnect";
 	case platform::HttpStage::OpenRequest:
-		blog(LOG_ERROR, "[Brisvane] WinHttpOpenRequest failed: %d", error);
-		break;
+		return "WinHttpOpenRequest";
 	case platform::HttpStage::Send:
-		blog(LOG_ERROR, "[Brisvane] WinHttpSendRequest failed: %d", error);
 		break;
 	}
+	return "WinHttpSendRequest";
 }
 
 void upload(const std::string &file_path, const std::string &server_url)
@@ -82,7 +79,8 @@ void upload(const std::string &file_path, const std::string &server_url)
 	const platform::HttpOutcome outcome = platform::http_post(request);
 
 	if (!outcome.sent) {
-		log_http_failure(outcome);
+		blog(LOG_ERROR, "[Brisvane] %s failed: %d", stage_call(outcome.failed_stage),
+		     static_cast<int>(outcome.error));
 		if (outcome.failed_stage == platform::HttpStage::Send)
 			blog(LOG_WARNING, "[Brisvane] Upload failed, file kept: %s", file_path.c_str());
 		return;
