@@ -2,6 +2,7 @@
 // Capture arithmetic, keyword parsing and the WAV file, without a host.
 #include "recognition/keyword-control.hpp"
 #include "recording/audio-convert.hpp"
+#include "recording/audio-ring.hpp"
 #include "recording/recording.hpp"
 #include "recording/sample-buffer.hpp"
 #include "recording/wav.hpp"
@@ -316,4 +317,44 @@ TEST(SampleBuffer, SpareChunksAreHandedOutOnceAndRefilled)
 	});
 	EXPECT_EQ(runs.size(), 12u);
 	EXPECT_TRUE(wait_for_spare(buffer));
+}
+
+TEST(AudioRing, PositionsSurviveWrapAndOverwrite)
+{
+	AudioRing ring(2, 8);
+	std::vector<int16_t> block;
+	auto frames = [&](int first, int count) { // frame n holds (n, -n)
+		block.clear();
+		for (int n = first; n < first + count; ++n) {
+			block.push_back(int16_t(n));
+			block.push_back(int16_t(-n));
+		}
+		return block.data();
+	};
+	int16_t out[64];
+	uint64_t from = 0;
+	EXPECT_EQ(ring.read(from, out, 4), 0u);
+
+	ring.write(frames(0, 5), 5);
+	ring.write(frames(5, 5), 5); // wraps; frames 0 and 1 are gone
+	EXPECT_EQ(ring.begin(), 2u);
+	EXPECT_EQ(ring.end(), 10u);
+	ASSERT_EQ(ring.read(from, out, 3), 3u);
+	EXPECT_EQ(from, 2u) << "an overwritten position moves up to the oldest frame held";
+	EXPECT_EQ(out[0], 2);
+	EXPECT_EQ(out[1], -2);
+	EXPECT_EQ(out[5], -4);
+
+	from = 5;
+	ASSERT_EQ(ring.read(from, out, 64), 5u); // across the wrap, cut at the end
+	for (int i = 0; i < 5; ++i)
+		EXPECT_EQ(out[2 * i], 5 + i);
+
+	ring.write(frames(10, 20), 20); // longer than the ring: its last 8 frames stay
+	EXPECT_EQ(ring.end(), 30u);
+	from = 0;
+	ASSERT_EQ(ring.read(from, out, 64), 8u);
+	EXPECT_EQ(from, 22u);
+	EXPECT_EQ(out[0], 22);
+	EXPECT_EQ(out[15], -29);
 }
