@@ -6,6 +6,7 @@
 #include "recording/recording.hpp"
 #include "recording/sample-buffer.hpp"
 #include "recording/wav.hpp"
+#include "platform/file-lock.hpp"
 
 #include "test-files.hpp"
 
@@ -357,4 +358,27 @@ TEST(AudioRing, PositionsSurviveWrapAndOverwrite)
 	EXPECT_EQ(from, 22u);
 	EXPECT_EQ(out[0], 22);
 	EXPECT_EQ(out[15], -29);
+}
+
+TEST(FileLock, OneHolderAtATimeAndTheFileStaysUsable)
+{
+	const std::filesystem::path dir = std::filesystem::temp_directory_path() / "brisvane-lock-test";
+	std::filesystem::create_directories(dir);
+	const std::string path = (dir / "take.wav").string();
+	std::ofstream(path) << "x";
+
+	platform::FileLock first, second;
+	EXPECT_FALSE(first.try_lock((dir / "missing.wav").string()));
+	ASSERT_TRUE(first.try_lock(path));
+	EXPECT_FALSE(second.try_lock(path)) << "a second lock on a held file must be refused";
+	// The holder may still rename the file it owns.
+	const std::string moved = (dir / "moved.wav").string();
+	std::filesystem::rename(path, moved);
+	EXPECT_FALSE(second.try_lock(moved));
+	platform::FileLock taken = std::move(first);
+	EXPECT_FALSE(first.locked());
+	EXPECT_FALSE(second.try_lock(moved));
+	taken.unlock();
+	EXPECT_TRUE(second.try_lock(moved));
+	std::filesystem::remove_all(dir);
 }
