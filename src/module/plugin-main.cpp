@@ -1,11 +1,53 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The six functions OBS looks up in the module file. Written by hand rather than with
+// The functions OBS looks up in the module file. Written by hand rather than with
 // OBS_DECLARE_MODULE, whose helpers would add exports of their own.
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
 #include "platform/http.hpp"
+#include "recording/take-file.hpp"
+#include "upload/take-server.hpp"
+#include "upload/upload.hpp"
+
+#include <util/platform.h>
 
 #include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Never a static std::thread: one still joinable when the process exits would end it.
+std::thread *recovery_thread = nullptr;
+
+// Takes a crash or a kill left unfinished are finished and sent, off OBS's threads.
+void recover_takes() noexcept
+{
+	try {
+		char dir[512] = "";
+		os_get_config_path(dir, sizeof(dir), "obs-brisvane");
+		for (const std::string &path : recover_unfinished_takes(dir))
+			if (auto url = recorded_take_server(path))
+				upload_file_async(path, *url);
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Recovering unfinished recordings failed: %s", e.what());
+	}
+}
+
+void join_recovery() noexcept
+{
+	if (!recovery_thread)
+		return;
+	try {
+		recovery_thread->join();
+	} catch (const std::exception &) {
+		recovery_thread->detach();
+	}
+	delete recovery_thread;
+	recovery_thread = nullptr;
+}
+
+} // namespace
 
 #define BRISVANE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -53,5 +95,16 @@ BRISVANE_EXPORT bool obs_module_load(void)
 	source_type_info.save = source_save;
 	source_type_info.load = source_load;
 	obs_register_source(&source_type_info);
+	join_recovery();
+	try {
+		recovery_thread = new std::thread(recover_takes);
+	} catch (const std::exception &) {
+		recover_takes(); // no thread to be had: better late start than a lost take
+	}
 	return true;
+}
+
+BRISVANE_EXPORT void obs_module_unload(void)
+{
+	join_recovery();
 }

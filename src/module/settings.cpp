@@ -2,7 +2,6 @@
 // Settings of one instance, the properties window, and attaching to the listened source.
 #include "module/callback-guard.hpp"
 #include "module/source-context.hpp"
-#include "recording/recording.hpp"
 
 #include <cstring>
 #include <string>
@@ -18,8 +17,7 @@ std::string read_string(obs_data_t *settings, const char *key)
 
 void apply_settings(SourceContext *ctx, obs_data_t *settings)
 {
-	// Everything that can allocate or call the host happens before the lock, so the audio
-	// thread waits only for plain moves.
+	// Everything that can allocate or call the host happens before the lock.
 	std::string server_url = read_string(settings, "server_url");
 	std::string start_keywords = read_string(settings, "start_keywords");
 	std::string stop_keywords = read_string(settings, "stop_keywords");
@@ -31,15 +29,17 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 	std::string new_name = read_string(settings, "target_source");
 	std::string lookup_name = new_name;
 
+	ctx->enable_silence_stop = enable_silence_stop;
+	ctx->silence_threshold_db = silence_threshold_db;
+	ctx->silence_duration_ms = silence_duration_ms;
+	if (ctx->takes)
+		ctx->takes->set_server_url(server_url);
 	obs_source_t *old_target = nullptr;
 	{
 		std::lock_guard<std::mutex> lock(ctx->mutex);
 		ctx->server_url = std::move(server_url);
 		ctx->start_keywords = std::move(start_keywords);
 		ctx->stop_keywords = std::move(stop_keywords);
-		ctx->enable_silence_stop = enable_silence_stop;
-		ctx->silence_threshold_db = silence_threshold_db;
-		ctx->silence_duration_ms = silence_duration_ms;
 		// A target the user deleted is let go even under the same name, so that a source
 		// made again under it is found.
 		const bool target_removed = ctx->target && obs_source_removed(ctx->target);
@@ -50,8 +50,8 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 		ctx->target_source_name = std::move(new_name);
 	}
 
-	// The host holds its own lock over capture callbacks while it runs them, and that
-	// callback takes ctx->mutex: adding or removing one under ctx->mutex could deadlock.
+	// The host holds its own lock over capture callbacks while it runs them: adding or
+	// removing one under ctx->mutex would order that lock after ours.
 	if (old_target) {
 		obs_source_remove_audio_capture_callback(old_target, audio_capture_callback, ctx);
 		obs_source_release(old_target);

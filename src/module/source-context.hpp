@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "recording/sample-buffer.hpp"
+#include "recording/audio-ring.hpp"
+#include "takes/take-pipeline.hpp"
 
 #include <obs-module.h>
 
@@ -20,31 +21,35 @@ struct SourceContext {
 	obs_source_t *target = nullptr; // one strong reference while set
 	std::string server_url;
 	std::string target_source_name;
-	// Atomic so the hotkey may pick its branch before taking the lock; written only under mutex.
-	std::atomic<bool> recording{false};
-	SampleBuffer recording_buffer;
 	uint32_t sample_rate = 44100;
 	uint16_t channels = 2;
 	obs_hotkey_id hotkey_id = OBS_INVALID_HOTKEY_ID;
 	std::string start_keywords = "старт,запись";
 	std::string stop_keywords = "стоп,хватит";
-	bool enable_silence_stop = false;
-	float silence_threshold_db = -40.0f;
-	int32_t silence_duration_ms = 2000;
-	uint64_t silence_started_ns = 0;
-	std::unique_ptr<RecognizerWorker> recognizer;
-	std::mutex mutex;
+	// Read by the audio thread for every block, so without a lock.
+	std::atomic<bool> enable_silence_stop{false};
+	std::atomic<float> silence_threshold_db{-40.0f};
+	std::atomic<int32_t> silence_duration_ms{2000};
 
+	// The recent audio of the listened source (the takes and the recogniser read it), then
+	// those that read it: declared in this order so they go first.
+	std::unique_ptr<AudioRing> ring;
+	std::unique_ptr<TakePipeline> takes;
+	std::unique_ptr<RecognizerWorker> recognizer;
+
+	// Over the strings and target above; never taken on the audio thread.
+	std::mutex mutex;
 	// Serialises whole settings updates, so two updates never interleave their detach and
-	// attach; taken before mutex and never by the audio path.
+	// attach; taken before mutex.
 	std::mutex update_mutex;
-	// Per-block scratch, reused so the audio thread does not allocate for every block.
+	// Audio-thread scratch, sized once at creation.
 	std::vector<int16_t> block_samples;
-	// Set once a recording hit the largest size a WAV header can describe.
-	bool recording_full = false;
 
 	~SourceContext();
 };
+
+// Frames the capture callback converts at a time (libobs hands over 1 024 or fewer).
+constexpr uint32_t capture_slice_frames = 4096;
 
 void *source_create(obs_data_t *settings, obs_source_t *source);
 void source_destroy(void *data);
@@ -54,3 +59,13 @@ void source_update(void *data, obs_data_t *settings);
 void source_get_defaults(obs_data_t *settings);
 obs_properties_t *source_get_properties(void *data);
 bool add_audio_source_to_list(void *param, obs_source_t *source);
+
+void audio_capture_callback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted);
+void hotkey_trigger(void *data, obs_hotkey_id id, obs_hotkey_t *hotkey, bool pressed);
+// The recogniser's result for the audio before `position`: starts or stops a take.
+void handle_recognition_result(SourceContext *ctx, const std::string &text, uint64_t position);
+// The host's output rate now, or fallback without an audio output.
+uint32_t host_sample_rate(uint32_t fallback);
+
+void play_start_sound();
+void play_stop_sound();

@@ -5,9 +5,10 @@
 #include "module/source-context.hpp"
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
-#include "recording/recording.hpp"
 
 #include <media-io/audio-io.h>
+
+#include <algorithm>
 
 #include <memory>
 #include <new>
@@ -15,13 +16,37 @@
 
 SourceContext::~SourceContext() = default;
 
-namespace {
-
 uint32_t host_sample_rate(uint32_t fallback)
 {
 	const audio_output_info *info = audio_output_get_info(obs_get_audio());
 	return info ? info->samples_per_sec : fallback;
 }
+
+void handle_recognition_result(SourceContext *ctx, const std::string &text, uint64_t position)
+{
+	try {
+		std::string starts, stops;
+		{
+			std::lock_guard<std::mutex> lock(ctx->mutex);
+			starts = ctx->start_keywords;
+			stops = ctx->stop_keywords;
+		}
+		const KeywordMatch match = match_keywords(starts, stops, text);
+		if (!ctx->takes || match.kind == KeywordKind::None)
+			return;
+		if (match.kind == KeywordKind::Start)
+			ctx->takes->keyword_start(match.keyword, position, host_sample_rate(ctx->sample_rate));
+		else
+			ctx->takes->keyword_stop(match.keyword, position);
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Recognition result dropped: %s", e.what());
+	}
+}
+
+namespace {
+
+// The recent audio kept for the takes and a recogniser that lags behind.
+constexpr uint32_t ring_seconds = 30;
 
 // The worker and its result handler; the instance stays without recognition when either
 // the model is missing or the worker cannot be built.
@@ -41,7 +66,9 @@ void start_recognition(SourceContext *ctx)
 		blog(LOG_ERROR, "[Kavrel Assistant] Speech recognition disabled: worker could not start: %s", e.what());
 		return;
 	}
-	ctx->recognizer->on_result = [ctx](const std::string &text) { handle_recognition_result(ctx, text); };
+	ctx->recognizer->on_result = [ctx](const std::string &text) {
+		handle_recognition_result(ctx, text, ctx->ring->end());
+	};
 }
 
 } // namespace
@@ -58,12 +85,21 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 	}
 	ctx->source = source;
 	ctx->sample_rate = host_sample_rate(ctx->sample_rate);
-	// Whatever a take needs from the system is had here, off the audio thread; the table
-	// for the largest take is 512 KiB of address space.
-	ctx->recording_buffer.reserve_table(recording_sample_limit());
-	if (!ctx->recording_buffer.keep_spare_ready())
-		blog(LOG_WARNING, "[Kavrel Assistant] Could not start the recording memory thread; "
-				  "recordings prepare their memory on the audio thread");
+	// All the memory the audio thread will use, had here.
+	try {
+		ctx->ring = std::make_unique<AudioRing>(ctx->channels, std::max<uint32_t>(ctx->sample_rate, 8000) * ring_seconds);
+		ctx->block_samples.assign(size_t(capture_slice_frames) * ctx->channels, 0);
+	} catch (const std::bad_alloc &) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Out of memory creating a source instance.");
+		delete ctx;
+		return nullptr;
+	}
+	try {
+		ctx->takes = std::make_unique<TakePipeline>(*ctx->ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Could not start the recording thread; this source cannot record: %s",
+		     e.what());
+	}
 	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });
 	ctx->hotkey_id =
 	    obs_hotkey_register_source(source, "Brisvane.Trigger", "Start/Stop Upload", hotkey_trigger, ctx);
@@ -89,6 +125,8 @@ void source_destroy(void *data)
 	}
 	// Joins the worker thread: a result being handled finishes against an intact record.
 	ctx->recognizer.reset();
+	// A running take is finished like a hotkey stop without the sound, then the thread joined.
+	ctx->takes.reset();
 	delete ctx;
 }
 

@@ -22,6 +22,33 @@ FILE *open_file(const std::string &path, const char *mode)
 	return std::fopen(path.c_str(), mode);
 }
 
+FILE *create_new_file(const std::string &path)
+{
+	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+	if (fd < 0)
+		return nullptr;
+	FILE *file = fdopen(fd, "wb");
+	if (!file)
+		close(fd);
+	return file;
+}
+
+bool truncate_open_file(FILE *file, uint64_t size)
+{
+	if (std::fflush(file) != 0 || ftruncate(fileno(file), off_t(size)) != 0)
+		return false;
+	return fseeko(file, off_t(size), SEEK_SET) == 0;
+}
+
+bool file_modified_seconds(const std::string &path, int64_t &seconds)
+{
+	struct stat info;
+	if (stat(path.c_str(), &info) != 0)
+		return false;
+	seconds = int64_t(info.st_mtime);
+	return true;
+}
+
 bool replace_file(const std::string &from, const std::string &to)
 {
 	return rename(from.c_str(), to.c_str()) == 0;

@@ -3,6 +3,9 @@
 
 #include "platform/files.hpp"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
 #include <string>
 
@@ -66,6 +69,46 @@ FILE *open_file(const std::string &path, const char *mode)
 	if (widen_utf8(path, wide_path) && widen_utf8(mode, wide_mode))
 		return _wfopen(wide_path.c_str(), wide_mode.c_str());
 	return std::fopen(path.c_str(), mode);
+}
+
+FILE *create_new_file(const std::string &path)
+{
+	std::wstring wide;
+	if (!widen_utf8(path, wide))
+		return nullptr;
+	// Shared for delete too, so the file can be renamed while it is written.
+	HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+				    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (handle == INVALID_HANDLE_VALUE)
+		return nullptr;
+	const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+	if (fd < 0) {
+		CloseHandle(handle);
+		return nullptr;
+	}
+	FILE *file = _fdopen(fd, "wb");
+	if (!file)
+		_close(fd);
+	return file;
+}
+
+bool truncate_open_file(FILE *file, uint64_t size)
+{
+	if (std::fflush(file) != 0 || _chsize_s(_fileno(file), static_cast<long long>(size)) != 0)
+		return false;
+	return _fseeki64(file, static_cast<long long>(size), SEEK_SET) == 0;
+}
+
+bool file_modified_seconds(const std::string &path, int64_t &seconds)
+{
+	std::wstring wide;
+	WIN32_FILE_ATTRIBUTE_DATA data;
+	if (!widen_utf8(path, wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
+		return false;
+	// 100 ns ticks since 1601.
+	const uint64_t ticks = (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+	seconds = int64_t(ticks / 10000000ull) - 11644473600ll;
+	return true;
 }
 
 void pin_module()

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -16,6 +17,15 @@ bool replace_file(const std::string &from, const std::string &to);
 // Renames from to to only if no file is called to: never replaces one, also when another
 // process claims the same name at the same moment. False when to exists or on error.
 bool rename_no_replace(const std::string &from, const std::string &to);
+// Creates path for writing only if no file has that name (O_CREAT|O_EXCL, CREATE_NEW), also
+// against another process creating it at the same moment; nullptr when it exists or on error.
+// The file may be renamed or deleted while open.
+FILE *create_new_file(const std::string &path);
+// Cuts an open file down to size bytes (what is buffered is written first) and leaves the
+// position at the new end.
+bool truncate_open_file(FILE *file, uint64_t size);
+// The file's last modification in seconds since 1970; false when it cannot be read.
+bool file_modified_seconds(const std::string &path, int64_t &seconds);
 // Keeps our module mapped for the rest of the process, so detached upload threads can
 // outlive an unload of the plug-in.
 void pin_module();

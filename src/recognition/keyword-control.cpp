@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recognition/keyword-control.hpp"
 
-#include "module/source-context.hpp"
-#include "recording/recording.hpp"
-
-#include <exception>
 
 std::string lowercase_keyword(const std::string &keyword)
 {
@@ -66,36 +62,17 @@ const std::string *find_keyword(const std::vector<std::string> &keywords, const 
 	return nullptr;
 }
 
-void handle_locked(SourceContext *ctx, const std::string &text)
-{
-	const auto starts = split_keywords(ctx->start_keywords);
-	// A start match ends the search, so a result holding both words never stops.
-	if (const std::string *keyword = find_keyword(starts, text)) {
-		if (ctx->recording)
-			return;
-		blog(LOG_INFO, "[Kavrel Assistant] Start keyword detected: %s", keyword->c_str());
-		begin_recording(ctx);
-		blog(LOG_INFO, "[Kavrel Assistant] Started recording...");
-		play_start_sound();
-		return;
-	}
-	const auto stops = split_keywords(ctx->stop_keywords);
-	if (const std::string *keyword = find_keyword(stops, text)) {
-		blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s", keyword->c_str());
-		finish_recording(ctx, StopCause::Keyword);
-	}
-}
-
 } // namespace
 
-void handle_recognition_result(SourceContext *ctx, const std::string &text)
+KeywordMatch match_keywords(const std::string &start_keywords, const std::string &stop_keywords,
+			    const std::string &text)
 {
-	try {
-		std::lock_guard<std::mutex> lock(ctx->mutex);
-		handle_locked(ctx, text);
-	} catch (const std::exception &e) {
-		blog(LOG_ERROR, "[Kavrel Assistant] Recognition result dropped: %s", e.what());
-	} catch (...) {
-		blog(LOG_ERROR, "[Kavrel Assistant] Recognition result dropped");
-	}
+	// A start match ends the search, so a result holding both words never stops.
+	const auto starts = split_keywords(start_keywords);
+	if (const std::string *keyword = find_keyword(starts, text))
+		return {KeywordKind::Start, *keyword};
+	const auto stops = split_keywords(stop_keywords);
+	if (const std::string *keyword = find_keyword(stops, text))
+		return {KeywordKind::Stop, *keyword};
+	return {};
 }

@@ -1,15 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recording/wav.hpp"
-#include "platform/files.hpp"
 
-#include "recording/recording.hpp"
-#include "recording/sample-buffer.hpp"
-
-#include <util/platform.h>
-
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -24,9 +16,6 @@ void put_u32(uint8_t *p, uint32_t v)
 	for (int i = 0; i < 4; ++i)
 		p[i] = uint8_t(v >> (8 * i));
 }
-
-// Past this many same-second files the plain name is reused rather than looping on.
-constexpr unsigned max_name_attempts = 10000;
 
 } // namespace
 
@@ -56,29 +45,6 @@ uint64_t wav_max_samples(uint16_t channels)
 	return channels == 0 ? values : values / channels * channels;
 }
 
-bool write_wav_file(const std::string &path, const SampleBuffer &samples, uint16_t channels, uint32_t sample_rate,
-		    bool *created)
-{
-	if (created)
-		*created = false;
-	// UTF-8 like the host's paths, and our own C runtime, which does the writes.
-	FILE *file = platform::open_file(path, "wb");
-	if (!file)
-		return false;
-	if (created)
-		*created = true;
-	const auto header = make_wav_header(samples.size(), channels, sample_rate);
-	bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
-	// Samples are stored in the host's byte order, which is little-endian on every target.
-	samples.for_each_run([file, &written](const int16_t *run, size_t count) {
-		if (written)
-			written = std::fwrite(run, sizeof(int16_t), count, file) == count;
-	});
-	// A full disk often shows only when the buffer is flushed at close.
-	const bool closed = std::fclose(file) == 0;
-	return written && closed;
-}
-
 std::string recording_file_path(const std::string &dir, int64_t seconds, unsigned n)
 {
 	std::string path = dir + "/recording_" + std::to_string(seconds);
@@ -87,24 +53,8 @@ std::string recording_file_path(const std::string &dir, int64_t seconds, unsigne
 	return path + ".wav";
 }
 
-std::string choose_recording_path(const std::string &dir, int64_t seconds,
-				  const std::function<bool(const std::string &)> &exists)
+uint64_t &recording_sample_limit()
 {
-	for (unsigned n = 1; n <= max_name_attempts; ++n) {
-		std::string path = recording_file_path(dir, seconds, n);
-		if (!exists(path))
-			return path;
-	}
-	return recording_file_path(dir, seconds);
-}
-
-std::string reserve_recording_path(const std::string &dir, int64_t seconds)
-{
-	static std::mutex naming_mutex;
-	std::lock_guard<std::mutex> lock(naming_mutex);
-	std::string path =
-	    choose_recording_path(dir, seconds, [](const std::string &p) { return os_file_exists(p.c_str()); });
-	if (FILE *file = platform::open_file(path, "wb"))
-		std::fclose(file);
-	return path;
+	static uint64_t limit = wav_max_samples(2);
+	return limit;
 }

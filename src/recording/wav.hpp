@@ -5,7 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 constexpr size_t wav_header_size = 44;
@@ -19,9 +18,6 @@ uint64_t wav_max_samples(uint16_t channels);
 
 // "<dir>/recording_<seconds>.wav", or "<dir>/recording_<seconds>_<n>.wav" for n >= 2.
 std::string recording_file_path(const std::string &dir, int64_t seconds, unsigned n = 1);
-// The first of those names for which exists() is false.
-std::string choose_recording_path(const std::string &dir, int64_t seconds,
-				  const std::function<bool(const std::string &)> &exists);
-// Picks a free name and creates the file empty, so a save in the same second (from any
-// instance) cannot take the name while this one is written or uploaded.
-std::string reserve_recording_path(const std::string &dir, int64_t seconds);
+// Most 16-bit values one take keeps (never more than a WAV header can state). Process-wide;
+// tests lower it.
+uint64_t &recording_sample_limit();

@@ -26,9 +26,11 @@ TEST(SourceWithoutThread, IsCreatedWithoutRecognitionAndSaysSo)
 	EXPECT_NE(testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger"), OBS_INVALID_HOTKEY_ID);
 	EXPECT_EQ(testhost::Log::count("[Kavrel Assistant] Speech recognition disabled", LOG_ERROR), 1u);
 
-	// Nor its memory thread: recordings then back their memory as they go.
-	EXPECT_EQ(testhost::Log::count("[Kavrel Assistant] Could not start the recording memory thread", LOG_WARNING),
-		  1u);
-	EXPECT_FALSE(ctx->recording_buffer.spare_ready());
+	// Nor its recording thread: it says it cannot record, and the hotkey does nothing.
+	EXPECT_EQ(testhost::Log::count("[Kavrel Assistant] Could not start the recording thread", LOG_ERROR), 1u);
+	EXPECT_EQ(ctx->takes, nullptr);
+	const obs_hotkey_id hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
+	obs_hotkey_enable_callback_rerouting(true);
+	obs_hotkey_trigger_routed_callback(hotkey, true);
 	testutil::destroy(uploader);
 }

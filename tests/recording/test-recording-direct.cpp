@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The recording code called directly on a record of our own, inside a running libobs: the
-// save with its three causes, keyword handling, the size limit and the notification sounds.
+// The takes of a record of our own, inside a running libobs: the lines of every stop cause,
+// keyword handling, the size limit and the notification sounds.
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
 #include "obs-host.hpp"
 #include "platform/sound.hpp"
-#include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
-#include "recording/recording.hpp"
+#include "recording/audio-ring.hpp"
+#include "recording/wav.hpp"
+#include "takes/take-pipeline.hpp"
 
 #include "test-files.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <limits>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -68,6 +72,8 @@ std::vector<std::string> our_lines()
 
 using testhost::files_in;
 
+const StopCause all_causes[] = {StopCause::Hotkey, StopCause::Keyword, StopCause::Silence, StopCause::Destroy};
+
 class Direct : public ::testing::Test {
 protected:
 	void SetUp() override
@@ -78,35 +84,55 @@ protected:
 	}
 	void TearDown() override
 	{
+		takes.reset();
 		platform::set_sound_layer(nullptr);
 		module_pointer = nullptr;
 	}
-	void recording_with(size_t values)
+	void feed(uint32_t frames)
 	{
-		ctx.recording = true;
-		ctx.recording_buffer.clear();
-		std::vector<int16_t> v(values, 1234);
-		ctx.recording_buffer.append(v.data(), v.size());
+		std::vector<int16_t> v(size_t(frames) * 2, 1234);
+		ring.write(v.data(), frames);
 	}
-	void finish(StopCause cause)
+	// A take of `frames` frames ended by `cause`; the log holds the stop's lines only.
+	void take(uint32_t frames, StopCause cause)
 	{
-		std::lock_guard<std::mutex> lock(ctx.mutex);
-		finish_recording(&ctx, cause);
+		takes->hotkey_pressed(48000);
+		takes->wait_idle();
+		Log::clear();
+		feed(frames);
+		switch (cause) {
+		case StopCause::Hotkey:
+			takes->hotkey_pressed(48000);
+			break;
+		case StopCause::Keyword:
+			takes->keyword_stop("Стоп", ring.end());
+			break;
+		case StopCause::Silence:
+			takes->silence_block(ring.end(), -100.0f, -40.0f, 0);
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+			takes->silence_block(ring.end(), -100.0f, -40.0f, 0);
+			break;
+		case StopCause::Destroy:
+			takes.reset(); // finishes the take, then joins
+			takes = std::make_unique<TakePipeline>(ring, sounds_of_module);
+			break;
+		}
+		takes->wait_idle();
 	}
-	void result(const std::string &text) { handle_recognition_result(&ctx, text); }
 
 	testhost::ObsHost host;
 	FakeSounds sounds;
-	SourceContext ctx;
+	AudioRing ring{2, 48000 * 30};
+	const TakePipeline::Sounds sounds_of_module{play_start_sound, play_stop_sound};
+	std::unique_ptr<TakePipeline> takes = std::make_unique<TakePipeline>(ring, sounds_of_module);
 };
 
 } // namespace
 
-TEST_F(Direct, ThreeStopCausesSideBySide)
+TEST_F(Direct, EveryStopCauseSideBySide)
 {
 	module_pointer = nullptr; // the stop sound comes from beside the module
 	sounds.files = {"/mod/notification_end.wav"};
-	ctx.sample_rate = 48000;
 	const std::string played = "I:Found stop sound file at: /mod/notification_end.wav";
 	const std::string playing = "I:Playing stop sound: /mod/notification_end.wav";
 	const std::string stopped = "I:Stopped recording. Buffer size: 96000 samples";
@@ -116,15 +142,14 @@ TEST_F(Direct, ThreeStopCausesSideBySide)
 		bool saved_line;
 	};
 	const Case cases[] = {{StopCause::Hotkey, {played, playing, stopped}, true},
-			      {StopCause::Keyword, {stopped, played, playing}, true},
-			      {StopCause::Silence, {played, playing}, false}};
+			      {StopCause::Keyword, {"I:Stop keyword detected: Стоп", stopped, played, playing}, true},
+			      {StopCause::Silence, {"I:Silence detected (-100.000000 dB). Stopping...", played, playing}, false},
+			      // Destroying the source finishes its take like the hotkey, without the sound.
+			      {StopCause::Destroy, {stopped}, true}};
 	for (const Case &c : cases) {
-		Log::clear();
 		fs::remove_all(host.recordings_dir());
-		recording_with(96000);
-		finish(c.cause);
-		EXPECT_FALSE(ctx.recording);
-		EXPECT_EQ(ctx.recording_buffer.size(), 96000u); // kept until the next start
+		take(48000, c.cause);
+		EXPECT_FALSE(takes->recording());
 
 		const auto files = files_in(host.recordings_dir());
 		ASSERT_EQ(files.size(), 1u);
@@ -141,22 +166,29 @@ TEST_F(Direct, ThreeStopCausesSideBySide)
 
 	// Nothing to save: the announcement and the sound, and no file.
 	fs::remove_all(host.recordings_dir());
-	for (StopCause cause : {StopCause::Hotkey, StopCause::Keyword, StopCause::Silence}) {
-		Log::clear();
-		recording_with(0);
-		finish(cause);
-		EXPECT_FALSE(ctx.recording);
+	for (StopCause cause : {StopCause::Hotkey, StopCause::Silence, StopCause::Destroy}) {
+		take(0, cause);
+		EXPECT_FALSE(takes->recording());
 		const bool announced = cause != StopCause::Silence;
 		EXPECT_EQ(Log::count("Stopped recording. Buffer size: 0 samples"), announced ? 1u : 0u);
-		EXPECT_EQ(Log::count("Playing stop sound"), 1u);
+		EXPECT_EQ(Log::count("Playing stop sound"), cause == StopCause::Destroy ? 0u : 1u);
 	}
+	// A stop word heard no later than the take's start belongs to no audio of it: only reported.
+	take(0, StopCause::Keyword);
+	EXPECT_TRUE(takes->recording());
+	EXPECT_EQ(our_lines(), std::vector<std::string>{"I:Stop keyword detected: Стоп"});
+	takes->hotkey_pressed(48000);
+	takes->wait_idle();
 	EXPECT_TRUE(files_in(host.recordings_dir()).empty());
 
-	// Not recording: no line, no sound.
+	// Not recording: a stop word is only reported, silence and destruction do nothing.
 	Log::clear();
 	sounds.played.clear();
-	finish(StopCause::Hotkey);
-	EXPECT_TRUE(our_lines().empty());
+	takes->keyword_stop("Стоп", ring.end());
+	takes->silence_block(ring.end(), -100.0f, -40.0f, 0);
+	takes->wait_idle();
+	takes.reset();
+	EXPECT_EQ(our_lines(), std::vector<std::string>{"I:Stop keyword detected: Стоп"});
 	EXPECT_TRUE(sounds.played.empty());
 }
 
@@ -165,36 +197,25 @@ TEST_F(Direct, FileThatCannotBeCreatedIsReportedForEveryCause)
 	// A plain file where the directory should be: nothing can be created inside it.
 	fs::create_directories(fs::path(host.recordings_dir()).parent_path());
 	std::ofstream(host.recordings_dir()) << "x";
-	for (StopCause cause : {StopCause::Hotkey, StopCause::Keyword, StopCause::Silence}) {
-		Log::clear();
-		recording_with(10);
-		finish(cause);
+	for (StopCause cause : all_causes) {
+		take(10, cause);
 		EXPECT_EQ(Log::count("Failed to create file: " + host.recordings_dir() + "/recording_", LOG_ERROR), 1u);
 		EXPECT_FALSE(Log::contains("Saved to"));
 		EXPECT_FALSE(Log::contains("[Brisvane]"));
 	}
 }
 
-TEST_F(Direct, SavesInOneSecondKeepSeparateFiles)
-{
-	for (int i = 0; i < 3; ++i) {
-		recording_with(4);
-		finish(StopCause::Silence);
-	}
-	// Each upload keeps its own file (no URL), so three names exist at once.
-	EXPECT_EQ(files_in(host.recordings_dir()).size(), 3u);
-	for (int i = 0; i < 1000 && Log::count("No URL configured.") < 3; ++i)
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
 TEST_F(Direct, KeywordResultsDriveTheRecording)
 {
+	SourceContext ctx;
+	ctx.ring = std::make_unique<AudioRing>(2, 48000 * 30);
+	ctx.takes = std::make_unique<TakePipeline>(*ctx.ring, sounds_of_module);
 	ctx.start_keywords = "старт,запись";
 	ctx.stop_keywords = " Стоп ,Хватит,";
-	ctx.silence_started_ns = 99;
 	const auto result_lines = [&](const std::string &text) {
 		Log::clear();
-		result(text);
+		handle_recognition_result(&ctx, text, ctx.ring->end());
+		ctx.takes->wait_idle();
 		return our_lines();
 	};
 	using V = std::vector<std::string>;
@@ -208,24 +229,27 @@ TEST_F(Direct, KeywordResultsDriveTheRecording)
 	EXPECT_EQ(result_lines("{\"partial\" : \"стартовать\"}"),
 		  (V{"I:Start keyword detected: старт", "I:Started recording...",
 		     "W:Sound file not found at: /mod/notification.wav", "W:Sound file not found, using system beep"}));
-	EXPECT_TRUE(ctx.recording);
-	EXPECT_EQ(ctx.silence_started_ns, 0u);
-	EXPECT_EQ(ctx.sample_rate, 48000u);
+	EXPECT_TRUE(ctx.takes->recording());
 	EXPECT_EQ(sounds.beeps, 1);
 
 	// Start again, or start and stop in one result: nothing at all.
 	EXPECT_TRUE(result_lines("{\"text\" : \"старт\"}").empty());
 	EXPECT_TRUE(result_lines("{\"text\" : \"стоп старт\"}").empty());
-	EXPECT_TRUE(ctx.recording);
+	EXPECT_TRUE(ctx.takes->recording());
 
-	// A capital from Р to Я in the settings matches the recogniser's lower case; the empty
-	// recording ends without a file.
-	EXPECT_EQ(result_lines("{\"text\" : \"хватит\"}"),
-		  (V{"I:Stop keyword detected: Хватит", "I:Stopped recording. Buffer size: 0 samples",
-		     "W:Stop sound file not found at: /mod/notification_end.wav", "W:Stop sound file not found"}));
-	EXPECT_FALSE(ctx.recording);
+	// A capital from Р to Я in the settings matches the recogniser's lower case; a stop heard
+	// after audio arrived ends the take there.
+	std::vector<int16_t> block(2048, 7);
+	ctx.ring->write(block.data(), 1024);
+	const auto lines = result_lines("{\"text\" : \"хватит\"}");
+	EXPECT_EQ(lines, (V{"I:Stop keyword detected: Хватит", "I:Stopped recording. Buffer size: 2048 samples",
+			    "W:Stop sound file not found at: /mod/notification_end.wav", "W:Stop sound file not found",
+			    "I:Saved to " + files_in(host.recordings_dir()).at(0)}));
+	EXPECT_FALSE(ctx.takes->recording());
+	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 
 	// A keyword found in the JSON framing matches every result.
+	ctx.stop_keywords = "";
 	ctx.start_keywords = "Partial";
 	EXPECT_EQ(result_lines("{\"partial\" : \"\"}").front(), "I:Start keyword detected: Partial");
 }
@@ -234,27 +258,32 @@ TEST_F(Direct, RecordingStopsGrowingAtItsLimitAndStaysValid)
 {
 	const uint64_t saved_limit = recording_sample_limit();
 	recording_sample_limit() = 3 * 2048 + 101; // the limit falls inside a block and a frame
+	SourceContext ctx;
+	ctx.ring = std::make_unique<AudioRing>(2, 48000 * 30);
+	ctx.takes = std::make_unique<TakePipeline>(*ctx.ring, TakePipeline::Sounds{});
+	ctx.block_samples.resize(capture_slice_frames * 2);
 	std::vector<float> left(1024, 0.25f), right(1024, std::numeric_limits<float>::quiet_NaN());
 	audio_data block = {};
 	block.data[0] = reinterpret_cast<uint8_t *>(left.data());
 	block.data[1] = reinterpret_cast<uint8_t *>(right.data());
 	block.frames = 1024;
-	{
-		std::lock_guard<std::mutex> lock(ctx.mutex);
-		begin_recording(&ctx);
-	}
+	ctx.takes->hotkey_pressed(48000);
 	for (int i = 0; i < 6; ++i)
 		audio_capture_callback(&ctx, nullptr, &block, false);
+	ctx.takes->hotkey_pressed(48000);
+	ctx.takes->wait_idle();
 	recording_sample_limit() = saved_limit;
 
-	EXPECT_EQ(ctx.recording_buffer.size(), 3u * 2048u + 100u);
 	EXPECT_EQ(Log::count("largest size a WAV file can hold", LOG_WARNING), 1u);
-	EXPECT_EQ(ctx.recording_buffer.at(0), 8191);
-	EXPECT_EQ(ctx.recording_buffer.at(1), 0); // NaN recorded as silence
-	finish(StopCause::Silence);
+	EXPECT_EQ(Log::count("Stopped recording. Buffer size: 6244 samples"), 1u);
 	const auto files = files_in(host.recordings_dir());
 	ASSERT_EQ(files.size(), 1u);
-	EXPECT_EQ(fs::file_size(files[0]), 44u + 2u * (3u * 2048u + 100u));
+	const auto bytes = testhost::read_bytes(files[0]);
+	ASSERT_EQ(bytes.size(), 44u + 2u * (3u * 2048u + 100u));
+	int16_t first[2];
+	std::memcpy(first, &bytes[44], 4);
+	EXPECT_EQ(first[0], 8191);
+	EXPECT_EQ(first[1], 0); // NaN recorded as silence
 }
 
 TEST_F(Direct, SoundSearchOrderAndFallbacks)

@@ -6,6 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
 using rig::Rig;
 using testhost::Log;
 using testhost::tone;
@@ -45,14 +51,13 @@ TEST(RecordingHost, HotkeyPressPressUploadsTheExactTake)
 	const std::string url = server->url("/upload");
 	Rig r({}, [&](obs_data_t *settings) { obs_data_set_string(settings, "server_url", url.c_str()); });
 	r.press(false); // a release does nothing
-	EXPECT_FALSE(r.ctx->recording);
-	r.ctx->silence_started_ns = 12345; // left over from an earlier take
+	EXPECT_FALSE(r.ctx->takes->recording());
 	r.press();
-	EXPECT_TRUE(r.ctx->recording);
-	EXPECT_EQ(r.ctx->silence_started_ns, 0u);
+	EXPECT_TRUE(r.ctx->takes->recording());
+	r.ctx->takes->wait_idle();
 	EXPECT_EQ(Log::with_prefix("[Brisvane]"), std::vector<std::string>{"[Brisvane] Started recording..."});
 	r.press(false);
-	EXPECT_TRUE(r.ctx->recording);
+	EXPECT_TRUE(r.ctx->takes->recording());
 
 	// Values whose 16-bit form is known exactly: 0.5 -> 16383, -0.25 -> -8191, full scale.
 	const float cycle[4] = {0.5f, -0.25f, 1.0f, 0.0f};
@@ -62,7 +67,8 @@ TEST(RecordingHost, HotkeyPressPressUploadsTheExactTake)
 	for (size_t at = 0; at < left.size(); at += 1024)
 		testhost::push_audio(r.mic.get(), left.data() + at, right.data() + at, 1024);
 	r.press();
-	EXPECT_FALSE(r.ctx->recording);
+	EXPECT_FALSE(r.ctx->takes->recording());
+	r.ctx->takes->wait_idle();
 
 	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Stopped recording. Buffer size: 6144 samples", LOG_INFO));
 	const auto saved = Log::with_prefix("[Kavrel Assistant] Saved to ");
@@ -95,10 +101,11 @@ TEST(RecordingHost, SilenceStopsWithoutRecordingTheTriggeringBlock)
 	r.press();
 	r.push(tone(440, 1024.0 / 48000));      // loud
 	r.push(std::vector<float>(1024, 0.0f)); // quiet: starts the clock
-	EXPECT_TRUE(r.ctx->recording);
+	EXPECT_TRUE(r.ctx->takes->recording());
 	r.push(std::vector<float>(1024, 0.0f)); // quiet again: stops, not recorded
-	EXPECT_FALSE(r.ctx->recording);
+	EXPECT_FALSE(r.ctx->takes->recording());
 	r.push(std::vector<float>(1024, 0.0f));
+	r.ctx->takes->wait_idle();
 
 	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Silence detected (-100.000000 dB). Stopping...", LOG_INFO));
 	EXPECT_FALSE(Log::contains("Stopped recording"));
@@ -126,7 +133,7 @@ TEST(RecordingHost, SpokenStartAndStopMakeATake)
 		ASSERT_TRUE(r.push_silence_until("Saved to")) << model;
 		EXPECT_TRUE(Log::contains(latin ? "[Kavrel Assistant] Stop keyword detected: STOP"
 						: "[Kavrel Assistant] Stop keyword detected: стоп"));
-		EXPECT_FALSE(r.ctx->recording);
+		EXPECT_FALSE(r.ctx->takes->recording());
 		EXPECT_EQ(rig::files_in(r.host.recordings_dir()).size(), 1u);
 		ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 	}
@@ -140,7 +147,7 @@ TEST(RecordingHost, StartAndStopInOneUtteranceNeverStop)
 	r.push(tone(0, 0.2));
 	r.push(tone(2000, 0.4));
 	r.push_silence_until("never logged", 2.0);
-	EXPECT_TRUE(r.ctx->recording);
+	EXPECT_TRUE(r.ctx->takes->recording());
 	EXPECT_FALSE(Log::contains("Stop keyword detected"));
 
 	// A later stop on its own still ends it, once.
@@ -162,16 +169,74 @@ TEST(RecordingHost, StopKeywordWhileIdleOnlyLogsIt)
 	EXPECT_TRUE(rig::files_in(r.host.recordings_dir()).empty());
 }
 
-TEST(RecordingHost, DestroyingMidRecordingWritesAndUploadsNothing)
+// Quitting OBS, changing the scene collection or removing the source mid-take keeps the take.
+TEST(RecordingHost, DestroyingMidRecordingFinishesTheTakeWithoutTheStopSound)
 {
 	Rig r;
 	r.press();
-	r.push(tone(440, 0.2));
-	EXPECT_GT(r.ctx->recording_buffer.size(), 0u);
+	r.push(tone(440, 1024.0 / 48000 * 10));
 	const std::string dir = r.host.recordings_dir();
 	testutil::destroy(r.uploader);
-	EXPECT_FALSE(Log::contains("Stopped recording"));
+	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Stopped recording. Buffer size: 20480 samples"));
 	EXPECT_FALSE(Log::contains("stop sound"));
-	EXPECT_EQ(Log::with_prefix("[Brisvane]").size(), 1u); // the start line only
-	EXPECT_TRUE(rig::files_in(dir).empty());
+	const auto saved = Log::with_prefix("[Kavrel Assistant] Saved to ");
+	ASSERT_EQ(saved.size(), 1u);
+	const auto files = rig::files_in(dir);
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_EQ(saved[0], "[Kavrel Assistant] Saved to " + files[0]);
+	EXPECT_EQ(rig::read_bytes(files[0]).size(), 44u + 20480u * 2u);
+	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+}
+
+// Ten minutes pushed through libobs many times faster than real time: the file holds every
+// sample exactly, and the take was written while it ran, not at the stop.
+TEST(RecordingHost, TenMinuteTakeStreamedFasterThanRealTimeIsExact)
+{
+	Rig r;
+	r.press();
+	const uint32_t frames = 1024;
+	const size_t blocks = 10 * 60 * 48000 / frames;
+	// Sample n of the left channel cycles through the 16-bit range; the right is its mirror.
+	auto value = [](uint64_t n) { return float(int64_t(n * 7919 % 65535) - 32767) / 32768.0f; };
+	auto pcm = [](float x) { return int16_t(int32_t(std::max(-1.0f, std::min(1.0f, x)) * 32767.0f)); };
+	std::vector<float> left(frames), right(frames);
+	const auto started = std::chrono::steady_clock::now();
+	bool written_while_running = false;
+	for (size_t b = 0; b < blocks; ++b) {
+		for (uint32_t i = 0; i < frames; ++i) {
+			left[i] = value(b * frames + i);
+			right[i] = -left[i];
+		}
+		testhost::push_audio(r.mic.get(), left.data(), right.data(), frames);
+		// Fifty times real time: a stalled machine still has over half a second in hand.
+		const auto due = started + std::chrono::microseconds(int64_t(double(b + 1) * frames / 48000 * 1e6 / 50));
+		std::this_thread::sleep_until(due);
+		if (b == blocks / 2) {
+			for (const auto &file : rig::files_in(r.host.recordings_dir()))
+				written_while_running |= std::filesystem::file_size(file) > 44u + 4u * frames * blocks / 4;
+		}
+	}
+	r.press();
+	EXPECT_TRUE(written_while_running) << "the first minutes were on disk before the stop";
+	r.ctx->takes->wait_idle();
+
+	const auto files = rig::files_in(r.host.recordings_dir());
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_NE(files[0].find("/recording_"), std::string::npos);
+	std::ifstream in(files[0], std::ios::binary);
+	std::vector<uint8_t> header(44);
+	in.read(reinterpret_cast<char *>(header.data()), 44);
+	EXPECT_EQ(u32_at(header, 40), blocks * frames * 4);
+	EXPECT_EQ(std::filesystem::file_size(files[0]), 44 + blocks * frames * 4);
+	std::vector<int16_t> got(2 * frames);
+	for (size_t b = 0; b < blocks; ++b) {
+		in.read(reinterpret_cast<char *>(got.data()), std::streamsize(got.size() * 2));
+		ASSERT_TRUE(in) << "block " << b;
+		for (uint32_t i = 0; i < frames; ++i) {
+			const float x = value(b * frames + i);
+			ASSERT_EQ(got[2 * i], pcm(x)) << b << ":" << i;
+			ASSERT_EQ(got[2 * i + 1], pcm(-x)) << b << ":" << i;
+		}
+	}
+	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 }

@@ -3,8 +3,6 @@
 #include "recognition/keyword-control.hpp"
 #include "recording/audio-convert.hpp"
 #include "recording/audio-ring.hpp"
-#include "recording/recording.hpp"
-#include "recording/sample-buffer.hpp"
 #include "recording/wav.hpp"
 #include "platform/file-lock.hpp"
 #include "platform/files.hpp"
@@ -15,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +20,6 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <set>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -194,132 +189,6 @@ TEST(WavHeader, LargestRecordingStillStatesItsSizes)
 	// One more frame would wrap the RIFF size.
 	EXPECT_GT((max + 2) * 2 + 36, uint64_t(UINT32_MAX));
 	EXPECT_LE(recording_sample_limit(), max);
-}
-
-class WavFiles : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		std::string pattern = (std::filesystem::temp_directory_path() / "brisvane-wav-XXXXXX").string();
-		ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-		dir = pattern;
-	}
-	void TearDown() override { std::filesystem::remove_all(dir); }
-	std::string dir;
-};
-
-TEST_F(WavFiles, WritesHeaderThenEveryChunkInOrder)
-{
-	// More than one storage chunk, so the file is gathered from several runs.
-	SampleBuffer buffer;
-	std::vector<int16_t> values(SampleBuffer::chunk_samples * 2 + 6);
-	for (size_t i = 0; i < values.size(); ++i)
-		values[i] = int16_t(int(i % 65536) - 32768);
-	buffer.append(values.data(), 10);
-	buffer.append(values.data() + 10, values.size() - 10);
-
-	const std::string path = dir + "/a.wav";
-	{
-		std::ofstream stale(path, std::ios::binary);
-		stale << std::string(500000, 'x');
-	}
-	ASSERT_TRUE(write_wav_file(path, buffer, 2, 44100));
-	const auto bytes = testhost::read_bytes(path);
-	ASSERT_EQ(bytes.size(), 44 + values.size() * 2);
-	EXPECT_EQ(u32_at(bytes, 24), 44100u);
-	EXPECT_EQ(u32_at(bytes, 40), values.size() * 2);
-	for (size_t i = 0; i < values.size(); ++i)
-		ASSERT_EQ(int16_t(u16_at(bytes, 44 + 2 * i)), values[i]) << i;
-
-	EXPECT_FALSE(write_wav_file(dir + "/missing/b.wav", buffer, 2, 44100));
-}
-
-TEST_F(WavFiles, SameSecondGetsASuffixInsteadOfOverwriting)
-{
-	EXPECT_EQ(recording_file_path("/c", 1700000000), "/c/recording_1700000000.wav");
-	EXPECT_EQ(recording_file_path("/c", -5, 3), "/c/recording_-5_3.wav");
-
-	std::set<std::string> taken{"/c/recording_7.wav", "/c/recording_7_2.wav"};
-	auto exists = [&](const std::string &p) { return taken.count(p) > 0; };
-	EXPECT_EQ(choose_recording_path("/c", 7, exists), "/c/recording_7_3.wav");
-	EXPECT_EQ(choose_recording_path("/c", 8, exists), "/c/recording_8.wav");
-
-	// Reserving creates the file, so the next save in that second picks the next name.
-	const std::string first = reserve_recording_path(dir, 42);
-	const std::string second = reserve_recording_path(dir, 42);
-	EXPECT_EQ(first, dir + "/recording_42.wav");
-	EXPECT_EQ(second, dir + "/recording_42_2.wav");
-	EXPECT_TRUE(std::filesystem::exists(first));
-	EXPECT_TRUE(std::filesystem::exists(second));
-}
-
-TEST(SampleBuffer, KeepsStoredChunksInPlaceAcrossGrowthAndClear)
-{
-	SampleBuffer buffer;
-	std::vector<int16_t> block(2048, 7);
-	buffer.append(block.data(), block.size());
-	const int16_t *first = nullptr;
-	buffer.for_each_run([&](const int16_t *run, size_t) {
-		if (!first)
-			first = run;
-	});
-	for (int i = 0; i < 200; ++i)
-		buffer.append(block.data(), block.size());
-	const int16_t *still = nullptr;
-	size_t total = 0;
-	buffer.for_each_run([&](const int16_t *run, size_t n) {
-		if (!still)
-			still = run;
-		total += n;
-	});
-	EXPECT_EQ(first, still);
-	EXPECT_EQ(total, 201u * 2048u);
-	buffer.clear();
-	EXPECT_TRUE(buffer.empty());
-	buffer.append(block.data(), 3);
-	EXPECT_EQ(buffer.size(), 3u);
-	EXPECT_EQ(buffer.at(2), 7);
-}
-
-namespace {
-bool wait_for_spare(const SampleBuffer &buffer)
-{
-	for (int i = 0; i < 5000 && !buffer.spare_ready(); ++i)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	return buffer.spare_ready();
-}
-} // namespace
-
-TEST(SampleBuffer, SpareChunksAreHandedOutOnceAndRefilled)
-{
-	SampleBuffer buffer;
-	ASSERT_TRUE(buffer.reserve_table(SampleBuffer::chunk_samples * 12));
-	ASSERT_TRUE(buffer.keep_spare_ready());
-	ASSERT_TRUE(wait_for_spare(buffer)) << "the thread backs a first chunk at once";
-
-	// Slowly, so every crossing takes a spare, then in a burst faster than the thread can
-	// refill, so some crossings back their own chunk; no two chunks may share memory.
-	std::vector<int16_t> values(SampleBuffer::chunk_samples * 12);
-	for (size_t i = 0; i < values.size(); ++i)
-		values[i] = int16_t(i * 7919 % 65536 - 32768);
-	const size_t slow = SampleBuffer::chunk_samples * 4;
-	for (size_t done = 0; done < slow; done += SampleBuffer::chunk_samples / 2) {
-		buffer.append(values.data() + done, SampleBuffer::chunk_samples / 2);
-		ASSERT_TRUE(wait_for_spare(buffer)) << "refilled after the crossing at " << done;
-	}
-	for (size_t done = slow; done < values.size(); done += 1000)
-		buffer.append(values.data() + done, std::min<size_t>(1000, values.size() - done));
-
-	ASSERT_EQ(buffer.size(), values.size());
-	std::set<const int16_t *> runs;
-	size_t index = 0;
-	buffer.for_each_run([&](const int16_t *run, size_t n) {
-		runs.insert(run);
-		for (size_t i = 0; i < n; ++i, ++index)
-			ASSERT_EQ(run[i], values[index]) << index;
-	});
-	EXPECT_EQ(runs.size(), 12u);
-	EXPECT_TRUE(wait_for_spare(buffer));
 }
 
 TEST(AudioRing, PositionsSurviveWrapAndOverwrite)

@@ -148,7 +148,7 @@ protected:
 		obs_hotkey_trigger_routed_callback(hotkey, true);
 		obs_hotkey_trigger_routed_callback(hotkey, false);
 	}
-	bool recording() const { return ctx->recording; }
+	bool recording() const { return ctx->takes->recording(); }
 
 	// Lets the recogniser hear everything pushed so far and deliver its results.
 	void drain_recognizer()

@@ -3,7 +3,7 @@
 // and played without waiting for them to end. Called with an instance's mutex held.
 #include "module/module-state.hpp"
 #include "platform/sound.hpp"
-#include "recording/recording.hpp"
+#include "module/source-context.hpp"
 
 #include <exception>
 #include <string>

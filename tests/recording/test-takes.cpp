@@ -1,0 +1,261 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Takes streamed to disk, finished, recovered after a crash, and bounded by positions in the
+// audio, without a host.
+#include "obs-host.hpp"
+#include "platform/file-lock.hpp"
+#include "recording/audio-ring.hpp"
+#include "recording/take-file.hpp"
+#include "takes/take-pipeline.hpp"
+#include "test-files.hpp"
+#include "upload/take-server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testhost::Log;
+using testhost::read_bytes;
+
+namespace {
+
+uint32_t u32_at(const std::vector<uint8_t> &b, size_t at)
+{
+	return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// Frame n of a test stream: (n mod 2^15, n div 2^15), so every frame says where it came from.
+std::vector<int16_t> frames_from(uint64_t first, size_t count)
+{
+	std::vector<int16_t> out(count * 2);
+	for (size_t i = 0; i < count; ++i) {
+		out[2 * i] = int16_t((first + i) & 0x7FFF);
+		out[2 * i + 1] = int16_t((first + i) >> 15);
+	}
+	return out;
+}
+
+// The positions of a WAV file's frames, checking its header states exactly its data.
+std::vector<uint64_t> positions_in(const std::string &path)
+{
+	const auto bytes = read_bytes(path);
+	EXPECT_GE(bytes.size(), 44u);
+	EXPECT_EQ(u32_at(bytes, 40), bytes.size() - 44) << path;
+	EXPECT_EQ(u32_at(bytes, 4), bytes.size() - 8) << path;
+	std::vector<uint64_t> out;
+	for (size_t at = 44; at + 4 <= bytes.size(); at += 4) {
+		int16_t s[2];
+		std::memcpy(s, &bytes[at], 4);
+		out.push_back(uint64_t(uint16_t(s[0])) | uint64_t(uint16_t(s[1])) << 15);
+	}
+	return out;
+}
+
+bool is_run(const std::vector<uint64_t> &positions, uint64_t from, uint64_t to)
+{
+	if (positions.size() != to - from)
+		return false;
+	for (size_t i = 0; i < positions.size(); ++i)
+		if (positions[i] != from + i)
+			return false;
+	return true;
+}
+
+std::vector<std::string> wavs_in(const std::string &dir)
+{
+	std::vector<std::string> out;
+	for (const auto &path : testhost::files_in(dir))
+		if (path.size() > 4 && path.compare(path.size() - 4, 4, ".wav") == 0)
+			out.push_back(path);
+	std::sort(out.begin(), out.end());
+	return out;
+}
+
+} // namespace
+
+TEST(TakeFiles, StreamedTakeIsAValidWavThroughoutAndNeverReplacesAName)
+{
+	testhost::TempDir dir;
+	TakeFile take, other;
+	ASSERT_TRUE(take.create(dir.path(), 42, 2, 48000));
+	ASSERT_TRUE(other.create(dir.path(), 42, 2, 48000));
+	EXPECT_EQ(take.path(), dir.path() + "/unfinished_42.wav");
+	EXPECT_EQ(other.path(), dir.path() + "/unfinished_42_2.wav");
+	EXPECT_TRUE(positions_in(take.path()).empty()) << "valid before any audio";
+
+	const auto first = frames_from(0, 3000);
+	ASSERT_TRUE(take.append(first.data(), 3000));
+	ASSERT_TRUE(take.update_header());
+	EXPECT_TRUE(is_run(positions_in(take.path()), 0, 3000)) << "what a crash now would leave";
+	// A stop heard late: the audio after it goes again, and later audio follows on.
+	ASSERT_TRUE(take.truncate(2000));
+	const auto more = frames_from(2000, 500);
+	ASSERT_TRUE(take.append(more.data(), 500));
+	ASSERT_TRUE(remember_take_server(take.path(), "http://one.example/up"));
+
+	std::ofstream(dir.path() + "/recording_7.wav") << "an earlier take";
+	std::string final_path;
+	ASSERT_TRUE(take.finish(dir.path(), 7, final_path));
+	EXPECT_EQ(final_path, dir.path() + "/recording_7_2.wav");
+	EXPECT_TRUE(is_run(positions_in(final_path), 0, 2500));
+	EXPECT_EQ(testhost::read_file(dir.path() + "/recording_7.wav"), "an earlier take");
+	EXPECT_EQ(recorded_take_server(final_path).value_or(""), "http://one.example/up");
+
+	other.discard();
+	EXPECT_EQ(testhost::files_in(dir.path()).size(), 3u) << "the two takes and one server record";
+}
+
+TEST(TakeFiles, RecoveryFinishesWhatACrashLeftAndLeavesOthersAlone)
+{
+	testhost::TempDir dir;
+	Log::install();
+	// Killed mid-take: the header states less than was written, and the last frame is half.
+	const std::string crashed = dir.path() + "/unfinished_5.wav";
+	{
+		TakeFile take;
+		ASSERT_TRUE(take.create(dir.path(), 5, 2, 44100));
+		const auto audio = frames_from(0, 250);
+		ASSERT_TRUE(take.append(audio.data(), 100));
+		ASSERT_TRUE(take.update_header());
+		ASSERT_TRUE(take.append(audio.data() + 200, 150));
+		ASSERT_TRUE(take.update_header());
+		ASSERT_TRUE(remember_take_server(crashed, "http://two.example/up"));
+		std::fclose(std::fopen((dir.path() + "/scratch").c_str(), "w"));
+		// The file is simply left as a killed process leaves it.
+		fs::copy_file(crashed, dir.path() + "/copy");
+	}
+	fs::remove(crashed);
+	fs::rename(dir.path() + "/copy", crashed);
+	std::ofstream(crashed, std::ios::app) << "x";
+	utimbuf times{1700000000, 1700000000};
+	ASSERT_EQ(utime(crashed.c_str(), &times), 0);
+
+	// Another process is still writing this one; and this one has no header yet.
+	const std::string busy = dir.path() + "/unfinished_6.wav", young = dir.path() + "/unfinished_8.wav";
+	std::ofstream(busy) << std::string(100, 'b');
+	std::ofstream(young) << "0123";
+	platform::FileLock held;
+	ASSERT_TRUE(held.try_lock(busy));
+
+	Log::clear();
+	const auto recovered = recover_unfinished_takes(dir.path());
+	ASSERT_EQ(recovered, std::vector<std::string>{dir.path() + "/recording_1700000000.wav"});
+	const auto positions = positions_in(recovered[0]);
+	ASSERT_EQ(positions.size(), 250u) << "every whole frame written, the half one dropped";
+	EXPECT_TRUE(is_run(std::vector<uint64_t>(positions.begin(), positions.begin() + 100), 0, 100));
+	EXPECT_TRUE(is_run(std::vector<uint64_t>(positions.begin() + 100, positions.end()), 100, 250));
+	EXPECT_EQ(u32_at(read_bytes(recovered[0]), 24), 44100u);
+	EXPECT_EQ(recorded_take_server(recovered[0]).value_or(""), "http://two.example/up");
+	EXPECT_TRUE(fs::exists(busy) && fs::exists(young));
+	EXPECT_FALSE(fs::exists(crashed) || fs::exists(take_server_path(crashed)));
+	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Recovered unfinished recording: " + recovered[0], LOG_INFO));
+}
+
+TEST(TakeFiles, TwoProcessesSavingInTheSameSecondKeepBothTakes)
+{
+	testhost::TempDir dir;
+	for (int round = 0; round < 20; ++round) {
+		int go[2];
+		ASSERT_EQ(pipe(go), 0);
+		pid_t children[2];
+		for (int c = 0; c < 2; ++c) {
+			children[c] = fork();
+			if (children[c] == 0) {
+				close(go[1]);
+				char byte;
+				if (read(go[0], &byte, 1) != 1)
+					_exit(2);
+				TakeFile take;
+				const auto audio = frames_from(uint64_t(c) * 100000, 20000);
+				std::string path;
+				const bool ok = take.create(dir.path(), round, 2, 48000) &&
+						take.append(audio.data(), 20000) && take.finish(dir.path(), round, path);
+				_exit(ok ? 0 : 1);
+			}
+		}
+		close(go[0]);
+		ASSERT_EQ(write(go[1], "gg", 2), 2);
+		close(go[1]);
+		for (pid_t child : children) {
+			int status = 0;
+			waitpid(child, &status, 0);
+			EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+		}
+		const std::string base = dir.path() + "/recording_" + std::to_string(round);
+		const auto a = positions_in(base + ".wav"), b = positions_in(base + "_2.wav");
+		ASSERT_EQ(a.size(), 20000u);
+		ASSERT_EQ(b.size(), 20000u);
+		EXPECT_NE(a.front(), b.front());
+		for (const auto *p : {&a, &b})
+			EXPECT_TRUE(is_run(*p, p->front(), p->front() + 20000)) << "round " << round;
+	}
+	EXPECT_EQ(testhost::files_in(dir.path()).size(), 40u) << "nothing unfinished left";
+}
+
+// A recogniser that answers seconds late still bounds each take by where the words were.
+TEST(TakePipeline, LateResultsStillGiveExactBoundaries)
+{
+	testhost::TempDir config;
+	setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+	Log::install();
+	Log::clear();
+	const std::string dir = config.path() + "/obs-brisvane";
+	const uint64_t second = 48000;
+	AudioRing ring(2, uint32_t(30 * second));
+	uint64_t written = 0, silence_from = 0, silence_to = 0;
+	auto feed = [&](uint64_t seconds) {
+		for (uint64_t end = written + seconds * second; written < end; written += 1024) {
+			const auto block = frames_from(written, 1024);
+			ring.write(block.data(), 1024);
+		}
+	};
+	{
+		TakePipeline takes(ring, {});
+		feed(10);
+		takes.keyword_start("старт", 2 * second, 48000);
+		EXPECT_TRUE(takes.recording());
+		feed(5);
+		takes.keyword_stop("стоп", 1 * second); // before the take began: only logged
+		EXPECT_TRUE(takes.recording());
+		takes.wait_idle();
+		feed(1);
+		takes.keyword_stop("стоп", 12 * second); // its audio already written: cut back
+		EXPECT_FALSE(takes.recording());
+		// A start heard before the end of the last take begins where that one ended.
+		takes.keyword_start("старт", 11 * second, 48000);
+		takes.keyword_stop("стоп", 14 * second);
+		// Silence ends a take before the block that completes the quiet stretch.
+		silence_from = written;
+		takes.hotkey_pressed(48000);
+		feed(1);
+		takes.silence_block(written, -100.0f, -40.0f, 0);
+		feed(1);
+		silence_to = written;
+		takes.silence_block(written, -100.0f, -40.0f, 0);
+		EXPECT_FALSE(takes.recording());
+		// With no audio between two presses the take is empty: no file.
+		takes.hotkey_pressed(48000);
+		takes.hotkey_pressed(48000);
+		takes.wait_idle();
+	}
+	const auto files = wavs_in(dir);
+	ASSERT_EQ(files.size(), 3u);
+	std::vector<std::vector<uint64_t>> takes;
+	for (const auto &file : files)
+		takes.push_back(positions_in(file));
+	std::sort(takes.begin(), takes.end());
+	EXPECT_TRUE(is_run(takes[0], 2 * second, 12 * second));
+	EXPECT_TRUE(is_run(takes[1], 12 * second, 14 * second));
+	EXPECT_TRUE(is_run(takes[2], silence_from, silence_to));
+	EXPECT_EQ(Log::count("Stop keyword detected: стоп"), 3u);
+	EXPECT_EQ(Log::count("Stopped recording. Buffer size: 0 samples"), 1u);
+}
