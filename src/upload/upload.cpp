@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "upload/upload.hpp"
+#include "upload/take-server.hpp"
 
 #include "platform/files.hpp"
 #include "platform/http.hpp"
@@ -91,8 +92,10 @@ void upload(const std::string &file_path, const std::string &server_url)
 		blog(LOG_WARNING, "[Brisvane] Upload failed, file kept: %s", file_path.c_str());
 		return;
 	}
-	if (platform::delete_file(file_path))
+	if (platform::delete_file(file_path)) {
+		forget_take_server(file_path);
 		blog(LOG_INFO, "[Brisvane] Temporary file deleted: %s", file_path.c_str());
+	}
 }
 
 } // namespace

@@ -57,7 +57,7 @@ protected:
 		std::vector<int16_t> samples(values);
 		for (size_t i = 0; i < values; ++i)
 			samples[i] = int16_t(i * 31);
-		takes.hotkey_pressed(48000);
+		takes.keyword_start("start", ring.end(), 48000);
 		ring.write(samples.data(), uint32_t(values / 2));
 		switch (cause) {
 		case StopCause::Keyword:
@@ -134,8 +134,9 @@ TEST_F(DiskFaults, DiskFillsWhileTheTakeIsWritten)
 
 		auto files = faults::files_in(recordings_dir());
 		// Beside it, the record of its server: the next start may still send what was saved.
-		files.erase(std::remove_if(files.begin(), files.end(),
-					   [](const std::string &f) { return f.size() > 4 && f.substr(f.size() - 4) == ".url"; }),
+		files.erase(std::remove_if(
+				files.begin(), files.end(),
+				[](const std::string &f) { return f.size() > 4 && f.substr(f.size() - 4) == ".url"; }),
 			    files.end());
 		ASSERT_EQ(files.size(), 1u) << "the partial file stays where the user can find it";
 		EXPECT_LE(std::filesystem::file_size(files[0]), limit);

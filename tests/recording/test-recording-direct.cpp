@@ -141,11 +141,12 @@ TEST_F(Direct, EveryStopCauseSideBySide)
 		std::vector<std::string> lines; // before "Saved to"
 		bool saved_line;
 	};
-	const Case cases[] = {{StopCause::Hotkey, {played, playing, stopped}, true},
-			      {StopCause::Keyword, {"I:Stop keyword detected: Стоп", stopped, played, playing}, true},
-			      {StopCause::Silence, {"I:Silence detected (-100.000000 dB). Stopping...", played, playing}, false},
-			      // Destroying the source finishes its take like the hotkey, without the sound.
-			      {StopCause::Destroy, {stopped}, true}};
+	const Case cases[] = {
+	    {StopCause::Hotkey, {played, playing, stopped}, true},
+	    {StopCause::Keyword, {"I:Stop keyword detected: Стоп", stopped, played, playing}, true},
+	    {StopCause::Silence, {"I:Silence detected (-100.000000 dB). Stopping...", played, playing}, false},
+	    // Destroying the source finishes its take like the hotkey, without the sound.
+	    {StopCause::Destroy, {stopped}, true}};
 	for (const Case &c : cases) {
 		fs::remove_all(host.recordings_dir());
 		take(48000, c.cause);
@@ -241,7 +242,9 @@ TEST_F(Direct, KeywordResultsDriveTheRecording)
 	// after audio arrived ends the take there.
 	std::vector<int16_t> block(2048, 7);
 	ctx.ring->write(block.data(), 1024);
-	const auto lines = result_lines("{\"text\" : \"хватит\"}");
+	auto lines = result_lines("{\"text\" : \"хватит\"}");
+	if (lines.size() > 5)
+		lines.resize(5); // the upload thread's own line may already follow
 	EXPECT_EQ(lines, (V{"I:Stop keyword detected: Хватит", "I:Stopped recording. Buffer size: 2048 samples",
 			    "W:Stop sound file not found at: /mod/notification_end.wav", "W:Stop sound file not found",
 			    "I:Saved to " + files_in(host.recordings_dir()).at(0)}));

@@ -6,7 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -209,11 +215,13 @@ TEST(RecordingHost, TenMinuteTakeStreamedFasterThanRealTimeIsExact)
 		}
 		testhost::push_audio(r.mic.get(), left.data(), right.data(), frames);
 		// Fifty times real time: a stalled machine still has over half a second in hand.
-		const auto due = started + std::chrono::microseconds(int64_t(double(b + 1) * frames / 48000 * 1e6 / 50));
+		const auto due =
+		    started + std::chrono::microseconds(int64_t(double(b + 1) * frames / 48000 * 1e6 / 50));
 		std::this_thread::sleep_until(due);
 		if (b == blocks / 2) {
 			for (const auto &file : rig::files_in(r.host.recordings_dir()))
-				written_while_running |= std::filesystem::file_size(file) > 44u + 4u * frames * blocks / 4;
+				written_while_running |=
+				    std::filesystem::file_size(file) > 44u + 4u * frames * blocks / 4;
 		}
 	}
 	r.press();
@@ -239,4 +247,89 @@ TEST(RecordingHost, TenMinuteTakeStreamedFasterThanRealTimeIsExact)
 		}
 	}
 	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+}
+
+namespace {
+
+// Left channel of the stream the killed process records: frame n says n.
+float crash_value(uint64_t n)
+{
+	return float(int64_t(n % 30000) - 15000) / 32768.0f;
+}
+
+} // namespace
+
+// The process the next test kills: records a take by hotkey until it is killed, after
+// saying (in a file) that two seconds of it have reached the disk.
+TEST(RecordingCrash, ChildRecordsUntilKilled)
+{
+	const char *config = std::getenv("BRISVANE_KILLED_CONFIG");
+	if (!config)
+		GTEST_SKIP() << "run by KilledMidTakeIsFinishedByTheNextStart";
+	testhost::HostOptions options;
+	options.config_dir = config;
+	Rig r(options);
+	r.press();
+	std::vector<float> left(1024), right(1024, 0.0f);
+	const std::string dir = r.host.recordings_dir();
+	bool said = false;
+	for (uint64_t at = 0;; at += 1024) {
+		for (uint32_t i = 0; i < 1024; ++i)
+			left[i] = crash_value(at + i);
+		testhost::push_audio(r.mic.get(), left.data(), right.data(), 1024);
+		std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		if (!said) {
+			for (const auto &file : rig::files_in(dir))
+				if (file.find("/unfinished_") != std::string::npos &&
+				    file.find(".url") == std::string::npos &&
+				    std::filesystem::file_size(file) >= 44u + 2u * 48000u * 4u) {
+					std::ofstream(std::string(config) + "/two-seconds-on-disk") << "yes";
+					said = true;
+				}
+		}
+	}
+}
+
+TEST(RecordingCrash, KilledMidTakeIsFinishedByTheNextStart)
+{
+	testhost::TempDir config;
+	setenv("BRISVANE_KILLED_CONFIG", config.path().c_str(), 1);
+	char self[4096] = {};
+	ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+	std::string filter = "--gtest_filter=RecordingCrash.ChildRecordsUntilKilled";
+	char *argv[] = {self, filter.data(), nullptr};
+	pid_t child = 0;
+	ASSERT_EQ(posix_spawn(&child, self, nullptr, nullptr, argv, environ), 0);
+	unsetenv("BRISVANE_KILLED_CONFIG");
+	const std::string marker = config.path() + "/two-seconds-on-disk";
+	for (int i = 0; i < 1200 && !std::filesystem::exists(marker); ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	const bool ready = std::filesystem::exists(marker);
+	kill(child, SIGKILL);
+	int status = 0;
+	waitpid(child, &status, 0);
+	ASSERT_TRUE(ready) << "the child never got two seconds to disk";
+	ASSERT_TRUE(WIFSIGNALED(status));
+
+	// The next start finishes the file, off the host's threads.
+	testhost::HostOptions options;
+	options.config_dir = config.path();
+	testhost::ObsHost host(options);
+	ASSERT_TRUE(Log::wait_for("[Kavrel Assistant] Recovered unfinished recording: "));
+	std::vector<std::string> files;
+	for (const auto &file : rig::files_in(host.recordings_dir()))
+		files.push_back(file);
+	ASSERT_EQ(files.size(), 1u) << "the finished take alone";
+	EXPECT_EQ(Log::with_prefix("[Kavrel Assistant] Recovered unfinished recording: ").at(0),
+		  "[Kavrel Assistant] Recovered unfinished recording: " + files[0]);
+	const auto bytes = rig::read_bytes(files[0]);
+	ASSERT_GE(bytes.size(), 44u + 2u * 48000u * 4u);
+	EXPECT_EQ(u32_at(bytes, 40), bytes.size() - 44);
+	for (size_t frame = 0; 44 + frame * 4 < bytes.size(); ++frame) {
+		int16_t s[2];
+		std::memcpy(s, &bytes[44 + frame * 4], 4);
+		const float x = crash_value(frame);
+		ASSERT_EQ(s[0], int16_t(int32_t(x * 32767.0f))) << frame;
+		ASSERT_EQ(s[1], 0) << frame;
+	}
 }

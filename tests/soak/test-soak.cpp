@@ -200,6 +200,8 @@ protected:
 	// Waits until every upload has ended and the server is idle; returns the usage then.
 	Usage settle(Tally &tally, size_t threads_at_rest)
 	{
+		// The source's thread first finishes the takes already ended, and starts their uploads.
+		ctx->takes->wait_idle();
 		const auto until = Clock::now() + std::chrono::seconds(120);
 		while (Clock::now() < until) {
 			tally.add(Log::take());
@@ -269,7 +271,9 @@ TEST_F(Soak, ThousandsOfTakesLoseNothingAndLeakNothing)
 	const Usage after = settle(tally, threads_at_rest);
 	const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
-	const size_t on_disk = faults::files_in(host->recordings_dir()).size();
+	size_t on_disk = 0; // takes, not the records of their servers beside them
+	for (const auto &file : faults::files_in(host->recordings_dir()))
+		on_disk += file.size() > 4 && file.compare(file.size() - 4, 4, ".wav") == 0;
 	std::printf("soak: %zu takes in %.1f s after warm-up; %zu uploaded and deleted, %zu kept on disk "
 		    "(%zu files); fds %zu -> %zu -> %zu, threads %zu -> %zu -> %zu, RSS %ld -> %ld -> %ld KiB\n",
 		    takes, seconds, tally.deleted, tally.kept, on_disk, before.fds, middle.fds, after.fds,
