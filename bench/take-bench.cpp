@@ -94,7 +94,8 @@ int main(int argc, char **argv)
 		SourceContext ctx;
 		ctx.ring = std::make_unique<AudioRing>(2, rate * 30);
 		ctx.block_samples.resize(size_t(capture_slice_frames) * 2);
-		ctx.takes = std::make_unique<TakePipeline>(*ctx.ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
+		ctx.takes =
+		    std::make_unique<TakePipeline>(*ctx.ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
 		// The level is measured on every block, never quiet enough to stop.
 		ctx.enable_silence_stop = true;
 		ctx.silence_threshold_db = -90.0f;

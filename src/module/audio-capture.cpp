@@ -17,8 +17,8 @@ void capture_slice(SourceContext *ctx, const float *const *planes, uint32_t fram
 	const uint16_t channels = ctx->channels;
 	int16_t *samples = ctx->block_samples.data();
 	TakePipeline *takes = ctx->takes.get();
-	const bool timing_silence = takes && ctx->enable_silence_stop.load(std::memory_order_relaxed) &&
-				    takes->recording();
+	const bool timing_silence =
+	    takes && ctx->enable_silence_stop.load(std::memory_order_relaxed) && takes->recording();
 	const BlockEnergy energy = convert_block(planes, MAX_AV_PLANES, frames, channels, samples, timing_silence);
 	// A block that ends a take is not part of it: its position is where the take ends.
 	if (timing_silence)
@@ -50,8 +50,8 @@ void audio_capture_callback(void *param, obs_source_t *, const struct audio_data
 		for (uint32_t done = 0; done < audio->frames || done == 0;) {
 			const uint32_t frames = std::min(audio->frames - done, capture_slice_frames);
 			for (size_t k = 0; k < MAX_AV_PLANES; ++k)
-				planes[k] = audio->data[k] ? reinterpret_cast<const float *>(audio->data[k]) + done
-							   : nullptr;
+				planes[k] =
+				    audio->data[k] ? reinterpret_cast<const float *>(audio->data[k]) + done : nullptr;
 			capture_slice(ctx, planes, frames);
 			done += frames;
 			if (frames == 0)

@@ -87,7 +87,8 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 	ctx->sample_rate = host_sample_rate(ctx->sample_rate);
 	// All the memory the audio thread will use, had here.
 	try {
-		ctx->ring = std::make_unique<AudioRing>(ctx->channels, std::max<uint32_t>(ctx->sample_rate, 8000) * ring_seconds);
+		ctx->ring = std::make_unique<AudioRing>(ctx->channels,
+							std::max<uint32_t>(ctx->sample_rate, 8000) * ring_seconds);
 		ctx->block_samples.assign(size_t(capture_slice_frames) * ctx->channels, 0);
 	} catch (const std::bad_alloc &) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Out of memory creating a source instance.");
@@ -95,9 +96,11 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 		return nullptr;
 	}
 	try {
-		ctx->takes = std::make_unique<TakePipeline>(*ctx->ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
+		ctx->takes =
+		    std::make_unique<TakePipeline>(*ctx->ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
 	} catch (const std::exception &e) {
-		blog(LOG_ERROR, "[Kavrel Assistant] Could not start the recording thread; this source cannot record: %s",
+		blog(LOG_ERROR,
+		     "[Kavrel Assistant] Could not start the recording thread; this source cannot record: %s",
 		     e.what());
 	}
 	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });

@@ -106,7 +106,8 @@ bool file_modified_seconds(const std::string &path, int64_t &seconds)
 	if (!widen_utf8(path, wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
 		return false;
 	// 100 ns ticks since 1601.
-	const uint64_t ticks = (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+	const uint64_t ticks =
+	    (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
 	seconds = int64_t(ticks / 10000000ull) - 11644473600ll;
 	return true;
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recognition/keyword-control.hpp"
 
-
 std::string lowercase_keyword(const std::string &keyword)
 {
 	std::string out = keyword;

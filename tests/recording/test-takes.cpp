@@ -178,7 +178,8 @@ TEST(TakeFiles, TwoProcessesSavingInTheSameSecondKeepBothTakes)
 				const auto audio = frames_from(uint64_t(c) * 100000, 20000);
 				std::string path;
 				const bool ok = take.create(dir.path(), round, 2, 48000) &&
-						take.append(audio.data(), 20000) && take.finish(dir.path(), round, path);
+						take.append(audio.data(), 20000) &&
+						take.finish(dir.path(), round, path);
 				_exit(ok ? 0 : 1);
 			}
 		}

@@ -133,7 +133,7 @@ protected:
 		// As OBS does before it lets the module go: joins what the load started.
 		if (m.handle) {
 			if (auto unload = reinterpret_cast<void (*)()>(
-				    reinterpret_cast<void *>(GetProcAddress(m.handle, "obs_module_unload"))))
+				reinterpret_cast<void *>(GetProcAddress(m.handle, "obs_module_unload"))))
 				unload();
 			FreeLibrary(m.handle);
 		}
