@@ -39,6 +39,21 @@ bool seek_to(FILE *file, uint64_t offset)
 #endif
 }
 
+// Bytes the file holds on disk (what could not be flushed does not count).
+uint64_t length_of(FILE *file)
+{
+#ifdef _WIN32
+	if (_fseeki64(file, 0, SEEK_END) != 0)
+		return 0;
+	const long long at = _ftelli64(file);
+#else
+	if (fseeko(file, 0, SEEK_END) != 0)
+		return 0;
+	const off_t at = ftello(file);
+#endif
+	return at > 0 ? uint64_t(at) : 0;
+}
+
 bool write_header(FILE *file, uint64_t values, uint16_t channels, uint32_t sample_rate)
 {
 	const auto header = make_wav_header(values, channels, sample_rate);
@@ -144,13 +159,19 @@ bool TakeFile::finish(const std::string &dir, int64_t seconds, std::string &fina
 	// A failed take is still completed as far as the disk lets us: its header then states
 	// whatever did reach the file.
 	bool written = !failed_ && update_header();
-	if (!written && file_) {
-		std::fflush(file_);
-		std::clearerr(file_);
-		write_header(file_, frames_ * channels_, channels_, sample_rate_);
-	}
 	written = std::fclose(file_) == 0 && written;
 	file_ = nullptr;
+	if (!written) {
+		// Whatever the disk did take is kept, its header stating exactly that, in whole frames.
+		if (FILE *file = platform::open_file(path_, "r+b")) {
+			const uint64_t on_disk = length_of(file);
+			const uint64_t frame_bytes = uint64_t(channels_) * 2;
+			const uint64_t frames =
+			    on_disk > wav_header_size ? (on_disk - wav_header_size) / frame_bytes : 0;
+			write_header(file, frames * channels_, channels_, sample_rate_);
+			std::fclose(file);
+		}
+	}
 	final_path = claim_recording_name(path_, dir, seconds);
 	if (!final_path.empty())
 		move_take_server(path_, final_path);

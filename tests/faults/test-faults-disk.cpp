@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -140,6 +141,14 @@ TEST_F(DiskFaults, DiskFillsWhileTheTakeIsWritten)
 			    files.end());
 		ASSERT_EQ(files.size(), 1u) << "the partial file stays where the user can find it";
 		EXPECT_LE(std::filesystem::file_size(files[0]), limit);
+		// A valid WAV of what reached the disk.
+		const std::string bytes = faults::read_file(files[0]);
+		ASSERT_GE(bytes.size(), 44u);
+		uint32_t data_size = 0;
+		std::memcpy(&data_size, bytes.data() + 40, 4);
+		EXPECT_EQ(data_size % 4, 0u);
+		EXPECT_LE(size_t(data_size) + 44, bytes.size());
+		EXPECT_GT(data_size, 0u);
 		EXPECT_TRUE(has_line_starting(lines, "[Kavrel Assistant] Failed to write file, partial file kept: " +
 							 files[0]));
 		EXPECT_FALSE(has_line_starting(lines, "[Kavrel Assistant] Saved to"));

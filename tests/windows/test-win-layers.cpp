@@ -12,7 +12,9 @@
 #include "platform/http.hpp"
 #include "platform/sound.hpp"
 #include "recording-server.hpp"
-#include "recording/recording.hpp"
+#include "module/source-context.hpp"
+#include "platform/file-lock.hpp"
+#include "recording/take-file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -247,6 +249,44 @@ TEST(WinFiles, DeleteFailsWhileTheFileIsHeldOrMissing)
 	EXPECT_TRUE(platform::delete_file(file));
 	EXPECT_FALSE(platform::file_exists(file));
 	EXPECT_FALSE(platform::delete_file(file));
+}
+
+// Takes are written, cut, renamed and recovered through Windows' sharing rules: a file is
+// renamed while its lock is held, and a held file is left to its writer.
+TEST(WinFiles, TakesAreClaimedAndRecoveredUnderWindowsSharing)
+{
+	testhost::TempDir dir;
+	const std::string d = dir.path();
+	std::vector<int16_t> audio(2 * 1000);
+	for (size_t i = 0; i < audio.size(); ++i)
+		audio[i] = int16_t(i);
+	{
+		TakeFile crashed; // closed without being finished, as a killed process leaves it
+		ASSERT_TRUE(crashed.create(d, 42, 2, 48000));
+		ASSERT_TRUE(crashed.append(audio.data(), 10) && crashed.update_header());
+	}
+	TakeFile take;
+	ASSERT_TRUE(take.create(d, 42, 2, 48000));
+	EXPECT_EQ(take.path(), d + "/unfinished_42_2.wav");
+	ASSERT_TRUE(take.append(audio.data(), 1000));
+	ASSERT_TRUE(take.update_header());
+	ASSERT_TRUE(take.truncate(600));
+	platform::FileLock lock;
+	EXPECT_FALSE(lock.try_lock(take.path())) << "a take being written is its writer's";
+
+	const auto recovered = recover_unfinished_takes(d);
+	ASSERT_EQ(recovered.size(), 1u) << "only the one nobody holds";
+	EXPECT_EQ(fs::file_size(fs::u8path(recovered[0])), 44u + 10u * 4u);
+
+	write_file(fs::u8path(d) / "recording_7.wav", "earlier");
+	std::string final_path;
+	ASSERT_TRUE(take.finish(d, 7, final_path));
+	EXPECT_EQ(final_path, d + "/recording_7_2.wav");
+	EXPECT_EQ(fs::file_size(fs::u8path(final_path)), 44u + 600u * 4u);
+	std::ifstream earlier(fs::u8path(d) / "recording_7.wav");
+	std::string text;
+	earlier >> text;
+	EXPECT_EQ(text, "earlier");
 }
 
 TEST(WinFiles, PinnedModuleOutlivesItsLastFreeLibrary)
