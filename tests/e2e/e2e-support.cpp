@@ -159,6 +159,8 @@ bool wait_for_lines(const std::string &text, size_t n, std::chrono::seconds time
 std::string saved_path(size_t index)
 {
 	const std::string prefix = "[Kavrel Assistant] Saved to ";
+	// The source's own thread saves the take a moment after the stop.
+	wait_for_lines(prefix, index + 1);
 	auto lines = testhost::Log::with_prefix(prefix);
 	return index < lines.size() ? lines[index].substr(prefix.size()) : std::string();
 }

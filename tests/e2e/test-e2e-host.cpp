@@ -53,12 +53,14 @@ TEST(EndToEnd, EachInstanceAnswersOnlyItsOwnKey)
 	EXPECT_EQ(Log::count("[Brisvane] Started recording..."), 1u);
 	push_blocks(mic.source, 3);
 	e2e::tap_key(OBS_KEY_F10); // B starts; A goes on
+	EXPECT_TRUE(e2e::wait_for_lines("[Brisvane] Started recording...", 2));
 	EXPECT_EQ(Log::count("[Brisvane] Started recording..."), 2u);
 	push_blocks(mic.source, 2);
 	e2e::tap_key(OBS_KEY_F9); // A stops after 5 blocks
 	push_blocks(mic.source, 1);
 	e2e::tap_key(OBS_KEY_F10); // B stops after 3 blocks
 	e2e::tap_key(OBS_KEY_F11); // bound to nothing
+	EXPECT_TRUE(e2e::wait_for_lines("[Brisvane] Started recording...", 2));
 	EXPECT_EQ(Log::count("[Brisvane] Started recording..."), 2u);
 
 	ASSERT_TRUE(server.wait_for(2, std::chrono::seconds(10)));
@@ -169,6 +171,6 @@ TEST(EndToEnd, TargetRemovedFromObsWhileAttached)
 	// And a press still makes a (silent, empty) take without a target.
 	e2e::tap_key(OBS_KEY_F9);
 	e2e::tap_key(OBS_KEY_F9);
-	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Stopped recording. Buffer size: 0 samples"));
+	EXPECT_TRUE(Log::wait_for("[Kavrel Assistant] Stopped recording. Buffer size: 0 samples"));
 	uploader.reset();
 }
