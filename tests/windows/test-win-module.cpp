@@ -194,9 +194,14 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 	standin_set_data_dir(data.path().c_str());
 	standin_set_config_dir(config.path().c_str());
 
+	const size_t threads_at_start = thread_count();
 	m.set_pointer(fake_module());
 	m.set_locale("en-US");
 	ASSERT_TRUE(m.load());
+	// The load's look for unfinished takes runs on a thread of its own and ends by itself.
+	for (int i = 0; i < 500 && thread_count() > threads_at_start; ++i)
+		Sleep(10);
+	ASSERT_EQ(thread_count(), threads_at_start);
 	obs_source_info info = {};
 	size_t size = 0;
 	ASSERT_GE(standin_registered_source(&info, &size), 1);
@@ -216,7 +221,7 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 		obs_properties_destroy(props);
 		info.update(instance, settings);
 		info.destroy(instance);
-		EXPECT_EQ(thread_count(), threads_before) << "the recognition thread was not joined";
+		EXPECT_EQ(thread_count(), threads_before) << "the recognition and take threads were not joined";
 	}
 	EXPECT_EQ(testhost::Log::count("[Vosk] Model loaded successfully.", LOG_INFO), 3u);
 	obs_data_release(settings);
