@@ -84,64 +84,68 @@ int main(int argc, char **argv)
 	block.data[1] = reinterpret_cast<uint8_t *>(right.data());
 	block.frames = frames;
 
-	const double before_mib = rss_mib();
 	struct Length {
 		const char *name;
 		double seconds;
 	};
 	for (const Length &length : {Length{"1 s", 1}, Length{"10 min", 600}, Length{"1 h", 3600}}) {
-		// As source_create makes them: the ring, the scratch and the take thread.
-		SourceContext ctx;
-		ctx.ring = std::make_unique<AudioRing>(2, rate * 30);
-		ctx.block_samples.resize(size_t(capture_slice_frames) * 2);
-		ctx.takes =
-		    std::make_unique<TakePipeline>(*ctx.ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
-		// The level is measured on every block, never quiet enough to stop.
-		ctx.enable_silence_stop = true;
-		ctx.silence_threshold_db = -90.0f;
-
 		const size_t blocks = size_t(length.seconds * rate / frames + 0.5);
-		std::vector<double> capture_ns, copy_ns;
-		capture_ns.reserve(blocks);
-		copy_ns.reserve(blocks);
-		auto start_ns = Clock::now();
-		ctx.takes->hotkey_pressed(rate);
-		const double start_call_ns = ns_since(start_ns);
-		const auto paced_from = Clock::now();
-		size_t pushed = 0;
-		auto push = [&](std::vector<double> &into) {
-			// No faster than `speed` times real time, as a host under load might deliver it.
-			const double due_ns = double(pushed) * frames / rate * 1e9 / speed;
-			while (ns_since(paced_from) < due_ns)
-				std::this_thread::sleep_for(std::chrono::microseconds(200));
-			auto t0 = Clock::now();
-			std::memcpy(floor_copy.data(), left.data(), frames * sizeof(float));
-			std::memcpy(floor_copy.data() + frames, right.data(), frames * sizeof(float));
-			copy_ns.push_back(ns_since(t0));
-			auto t1 = Clock::now();
-			audio_capture_callback(&ctx, nullptr, &block, false);
-			into.push_back(ns_since(t1));
-			++pushed;
-		};
-		for (size_t b = 0; b < blocks; ++b)
-			push(capture_ns);
-		const double during_mib = rss_mib();
+		std::vector<double> capture_ns(blocks + 100), copy_ns(blocks + 100000), stopping_ns(100000);
+		capture_ns.clear();
+		copy_ns.clear();
+		stopping_ns.clear();
+		// The bench's own figures are in memory before the source exists.
+		const double before_mib = rss_mib();
+		double during_mib = 0, stop_call_ns = 0, start_call_ns = 0, finish_ms = 0;
+		{
+			// As source_create makes them: the ring, the scratch and the take thread.
+			SourceContext ctx;
+			ctx.ring = std::make_unique<AudioRing>(2, rate * 30);
+			ctx.block_samples.resize(size_t(capture_slice_frames) * 2);
+			ctx.takes = std::make_unique<TakePipeline>(
+			    *ctx.ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
+			// The level is measured on every block, never quiet enough to stop.
+			ctx.enable_silence_stop = true;
+			ctx.silence_threshold_db = -90.0f;
 
-		// The stop as the hotkey makes it, then blocks keep arriving while the take is finished.
-		std::atomic<bool> finished{false};
-		auto t_stop = Clock::now();
-		ctx.takes->hotkey_pressed(rate);
-		const double stop_call_ns = ns_since(t_stop);
-		std::thread waiter([&] {
-			ctx.takes->wait_idle();
-			finished = true;
-		});
-		std::vector<double> stopping_ns;
-		while (!finished || stopping_ns.size() < 50)
-			push(stopping_ns);
-		const double finish_ms = ns_since(t_stop) / 1e6;
-		waiter.join();
-		ctx.takes.reset();
+			auto start_ns = Clock::now();
+			ctx.takes->hotkey_pressed(rate);
+			start_call_ns = ns_since(start_ns);
+			const auto paced_from = Clock::now();
+			size_t pushed = 0;
+			auto push = [&](std::vector<double> &into) {
+				// No faster than `speed` times real time, as a host under load might deliver it.
+				const double due_ns = double(pushed) * frames / rate * 1e9 / speed;
+				while (ns_since(paced_from) < due_ns)
+					std::this_thread::sleep_for(std::chrono::microseconds(200));
+				auto t0 = Clock::now();
+				std::memcpy(floor_copy.data(), left.data(), frames * sizeof(float));
+				std::memcpy(floor_copy.data() + frames, right.data(), frames * sizeof(float));
+				copy_ns.push_back(ns_since(t0));
+				auto t1 = Clock::now();
+				audio_capture_callback(&ctx, nullptr, &block, false);
+				into.push_back(ns_since(t1));
+				++pushed;
+			};
+			for (size_t b = 0; b < blocks; ++b)
+				push(capture_ns);
+			during_mib = rss_mib();
+
+			// The stop as the hotkey makes it, then blocks keep arriving while the take is finished.
+			std::atomic<bool> finished{false};
+			auto t_stop = Clock::now();
+			ctx.takes->hotkey_pressed(rate);
+			stop_call_ns = ns_since(t_stop);
+			std::thread waiter([&] {
+				ctx.takes->wait_idle();
+				finished = true;
+			});
+			while (!finished || stopping_ns.size() < 50)
+				push(stopping_ns);
+			finish_ms = ns_since(t_stop) / 1e6;
+			waiter.join();
+		}
+		// The source is gone with its ring: what stays is what a take left behind.
 		const double after_mib = rss_mib();
 
 		// The take on disk holds every frame pushed before the stop.
