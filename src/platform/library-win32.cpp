@@ -27,9 +27,9 @@ std::string narrow_utf8(const std::wstring &text)
 std::string system_reason(const std::wstring &what, DWORD code)
 {
 	wchar_t *message = nullptr;
-	const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-						    FORMAT_MESSAGE_IGNORE_INSERTS,
-					    nullptr, code, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr);
+	const DWORD length =
+	    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+			   nullptr, code, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr);
 	std::wstring text = length && message ? std::wstring(message, length) : std::wstring(L"error");
 	if (message)
 		LocalFree(message);
