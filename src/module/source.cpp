@@ -5,6 +5,7 @@
 #include "module/source-context.hpp"
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
+#include "recognition/vosk-api.h"
 
 #include <media-io/audio-io.h>
 
@@ -52,6 +53,8 @@ constexpr uint32_t ring_seconds = 30;
 // the model is missing or the worker cannot be built.
 void start_recognition(SourceContext *ctx)
 {
+	if (!vosk_library_available())
+		return;
 	std::unique_ptr<char, void (*)(void *)> model_path(obs_find_module_file(module_pointer, "model"), bfree);
 	if (!model_path) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Failed to find 'model' directory in plugin data.");

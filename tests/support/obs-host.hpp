@@ -56,6 +56,8 @@ struct HostOptions {
 	// XDG_CONFIG_HOME for this host (empty: a private temporary folder), so that a second
 	// start can find what a first one left.
 	std::string config_dir;
+	// The module file to load; empty means the staged one.
+	std::string module_path;
 };
 
 // Starts libobs and loads the staged module; shuts both down on destruction. XDG_CONFIG_HOME
