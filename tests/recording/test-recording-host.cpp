@@ -224,7 +224,17 @@ TEST(RecordingHost, TenMinuteTakeStreamedFasterThanRealTimeIsExact)
 				    std::filesystem::file_size(file) > 44u + 4u * frames * blocks / 4;
 		}
 	}
+	// The source's thread is held at its next log line (the stop's own): the press must return
+	// all the same, with the take decided and not yet saved.
+	Log::hold_others(true);
 	r.press();
+	EXPECT_FALSE(r.ctx->takes->recording());
+	std::vector<std::string> names;
+	for (const auto &file : rig::files_in(r.host.recordings_dir()))
+		names.push_back(std::filesystem::path(file).filename().string());
+	Log::hold_others(false);
+	ASSERT_EQ(names.size(), 1u);
+	EXPECT_EQ(names[0].rfind("unfinished_", 0), 0u) << "the stop waited for the save";
 	EXPECT_TRUE(written_while_running) << "the first minutes were on disk before the stop";
 	r.ctx->takes->wait_idle();
 

@@ -31,6 +31,9 @@ public:
 	static bool wait_for(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 	// Lines containing the prefix, in order (e.g. "[Brisvane]").
 	static std::vector<std::string> with_prefix(const std::string &prefix);
+	// While held, every other thread that logs waits in blog until it is let go: a test
+	// can so stop a thread of the module at its next line.
+	static void hold_others(bool hold);
 };
 
 // A fresh temporary directory, removed with its contents on destruction.

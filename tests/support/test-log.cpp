@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 namespace testhost {
 
@@ -17,6 +18,8 @@ namespace {
 std::mutex log_mutex;
 std::condition_variable log_cv;
 std::vector<LogLine> log_lines;
+bool others_held = false;
+std::thread::id holder;
 
 void log_handler(int level, const char *format, va_list args, void *)
 {
@@ -28,7 +31,8 @@ void log_handler(int level, const char *format, va_list args, void *)
 	{
 		// Notified under the lock: a waiter that wakes, finishes its test and exits must
 		// not leave a late logging thread touching a destroyed condition variable.
-		std::lock_guard<std::mutex> lock(log_mutex);
+		std::unique_lock<std::mutex> lock(log_mutex);
+		log_cv.wait(lock, [] { return !others_held || std::this_thread::get_id() == holder; });
 		log_lines.push_back({level, buffer});
 		log_cv.notify_all();
 	}
@@ -42,6 +46,14 @@ bool matches(const LogLine &line, const std::string &text, int level)
 }
 
 } // namespace
+
+void Log::hold_others(bool hold)
+{
+	std::lock_guard<std::mutex> lock(log_mutex);
+	others_held = hold;
+	holder = std::this_thread::get_id();
+	log_cv.notify_all();
+}
 
 void Log::install()
 {
