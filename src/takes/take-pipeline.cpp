@@ -124,7 +124,8 @@ void TakePipeline::keyword_start(const std::string &keyword, uint64_t position, 
 		event->kind = Kind::Start;
 		event->by_keyword = true;
 		event->keyword.assign(keyword);
-		event->position = std::max(position, floor_position_);
+		// A word older than the audio still held starts the take at the oldest audio there is.
+		event->position = std::max({position, floor_position_, ring_.begin()});
 		event->sample_rate = sample_rate;
 		start_position_ = event->position;
 		silence_started_ns_ = 0;
