@@ -202,3 +202,32 @@ TEST(ModuleLoad, LocaleLookupFallsBackToEnglishAndSurvivesBeingFreed)
 	set_locale("en-US");
 	dlclose(handle);
 }
+
+// Run by the suite with libcanberra hidden (tests/support/without-library): the module still
+// loads, and every play fails as "not supported" instead.
+TEST(ModuleLoad, WithoutTheSoundLibraryEveryPlayFailsAsNotSupported)
+{
+	if (void *canberra = dlopen("libcanberra.so.0", RTLD_LAZY)) {
+		dlclose(canberra);
+		GTEST_SKIP() << "libcanberra is installed; the suite runs this with it hidden";
+	}
+	testhost::ObsHost host;
+	obs_hotkey_enable_callback_rerouting(true);
+	SourcePtr uploader = create_uploader("Uploader");
+	const obs_hotkey_id hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
+	testhost::Log::clear();
+	for (int take = 0; take < 2; ++take) {
+		obs_hotkey_trigger_routed_callback(hotkey, true);
+		obs_hotkey_trigger_routed_callback(hotkey, true);
+	}
+	const std::string data = host.data_dir();
+	EXPECT_EQ(testhost::Log::count("[Kavrel Assistant] Failed to play sound: " + data + "/notification.wav (error: -1)",
+				       LOG_WARNING),
+		  2u);
+	EXPECT_EQ(testhost::Log::count(
+		      "[Kavrel Assistant] Failed to play stop sound: " + data + "/notification_end.wav (error: -1)",
+		      LOG_WARNING),
+		  2u);
+	obs_hotkey_enable_callback_rerouting(false);
+	destroy(uploader);
+}
