@@ -63,13 +63,15 @@ void source_get_defaults(obs_data_t *settings)
 obs_properties_t *source_get_properties(void *)
 {
 	obs_properties_t *props = obs_properties_create();
-	obs_properties_add_text(props, "server_url", "Server URL", OBS_TEXT_DEFAULT);
-	obs_properties_add_text(props, "start_keywords", "Start Keywords (comma separated)", OBS_TEXT_DEFAULT);
-	obs_properties_add_text(props, "stop_keywords", "Stop Keywords (comma separated)", OBS_TEXT_DEFAULT);
-	obs_properties_add_bool(props, "enable_silence_stop", "Stop on Silence");
-	obs_properties_add_float_slider(props, "silence_threshold_db", "Silence Threshold (dB)", -60.0, 0.0, 1.0);
-	obs_properties_add_int(props, "silence_duration_ms", "Silence Duration (ms)", 100, 10000, 100);
-	obs_property_t *list = obs_properties_add_list(props, "target_source", "Target Audio Source",
+	obs_properties_add_text(props, "server_url", obs_module_text("Brisvane.ServerUrl"), OBS_TEXT_DEFAULT);
+	obs_properties_add_text(props, "start_keywords", obs_module_text("Brisvane.StartKeywords"), OBS_TEXT_DEFAULT);
+	obs_properties_add_text(props, "stop_keywords", obs_module_text("Brisvane.StopKeywords"), OBS_TEXT_DEFAULT);
+	obs_properties_add_bool(props, "enable_silence_stop", obs_module_text("Brisvane.StopOnSilence"));
+	obs_properties_add_float_slider(props, "silence_threshold_db", obs_module_text("Brisvane.SilenceThreshold"),
+					-60.0, 0.0, 1.0);
+	obs_properties_add_int(props, "silence_duration_ms", obs_module_text("Brisvane.SilenceDuration"), 100, 10000,
+			       100);
+	obs_property_t *list = obs_properties_add_list(props, "target_source", obs_module_text("Brisvane.TargetSource"),
 						       OBS_COMBO_TYPE_LIST, OBS_COMBO_FORMAT_STRING);
 	obs_enum_sources(add_audio_source_to_list, &list);
 	return props;

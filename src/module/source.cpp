@@ -66,8 +66,8 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 		blog(LOG_WARNING, "[Kavrel Assistant] Could not start the recording memory thread; "
 				  "recordings prepare their memory on the audio thread");
 	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });
-	ctx->hotkey_id =
-	    obs_hotkey_register_source(source, "Brisvane.Trigger", "Start/Stop Upload", hotkey_trigger, ctx);
+	ctx->hotkey_id = obs_hotkey_register_source(source, "Brisvane.Trigger", obs_module_text("Brisvane.Trigger"),
+						    hotkey_trigger, ctx);
 	follow_target(ctx);
 	source_update(ctx, settings);
 	return ctx;
