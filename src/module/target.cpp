@@ -156,8 +156,9 @@ void set_target_name(SourceContext *ctx, const std::string &name)
 		std::lock_guard<std::mutex> lock(ctx->mutex);
 		ctx->target_source_name = name;
 	}
+	// A source the user deleted can linger under its name while something still holds it.
 	obs_source_t *source = later.keep(obs_get_source_by_name(name.c_str()));
-	if (source && may_listen_to(ctx, source))
+	if (source && may_listen_to(ctx, source) && !obs_source_removed(source))
 		attach(ctx, source, name);
 }
 

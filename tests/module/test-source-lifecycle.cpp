@@ -169,6 +169,9 @@ TEST_F(SourceLifecycle, FollowsItsTargetThroughDeletionAndRenames)
 	// Deleted and made again under its name: heard at once, the old one never kept alive.
 	obs_weak_source_t *old_weak = obs_source_get_weak_source(mic.get());
 	obs_source_remove(mic.get());
+	// Still held elsewhere, it lingers under its name: the same settings do not take it back.
+	obs_source_update(uploader.get(), settings.get());
+	EXPECT_EQ(ctx->target, nullptr);
 	mic.reset();
 	host.barrier();
 	EXPECT_TRUE(expired(old_weak));
@@ -205,41 +208,39 @@ TEST_F(SourceLifecycle, FollowsItsTargetThroughDeletionAndRenames)
 	obs_source_set_name(impostor.get(), "Other");
 	EXPECT_EQ(Log::count(listening), 3u);
 	obs_hotkey_enable_callback_rerouting(false);
-	obs_weak_source_release(old_weak);
 }
 
 TEST_F(SourceLifecycle, FollowingRacesNeitherAudioNorSettings)
 {
-	// Sources made, renamed and deleted on one thread while another pushes audio into the
-	// listened source and a third changes the settings.
+	// Sources made and deleted on one thread; renames and settings that move the instance
+	// between them and a source fed with audio on another (in OBS both come from its window);
+	// the audio itself on a third.
 	testhost::ObsHost host;
-	DataPtr settings = settings_with_target("Mic");
-	SourcePtr uploader = create_uploader("Uploader", settings.get());
+	SourcePtr fed(testhost::create_test_audio_source("Fed"));
+	DataPtr to_mic = settings_with_target("Mic");
+	DataPtr to_fed = settings_with_target("Fed");
+	SourcePtr uploader = create_uploader("Uploader", to_fed.get());
 	std::atomic<bool> stop{false};
 	std::thread churn([&] {
 		for (int i = 0; i < 200; ++i) {
 			SourcePtr mic(testhost::create_test_audio_source("Mic"));
-			obs_source_set_name(mic.get(), "Mic renamed");
-			obs_source_set_name(mic.get(), "Mic");
 			obs_source_remove(mic.get());
 		}
 		stop = true;
 	});
-	std::thread updates([&] {
-		DataPtr other = settings_with_target("Mic renamed");
-		for (int i = 0; !stop; ++i)
-			obs_source_update(uploader.get(), i % 2 ? settings.get() : other.get());
+	std::thread window([&] {
+		for (int i = 0; !stop; ++i) {
+			SourcePtr mic(obs_get_source_by_name(i % 2 ? "Mic" : "Mic renamed"));
+			if (mic)
+				obs_source_set_name(mic.get(), i % 2 ? "Mic renamed" : "Mic");
+			obs_source_update(uploader.get(), i % 3 ? to_mic.get() : to_fed.get());
+		}
 	});
-	SourcePtr pushed(testhost::create_test_audio_source("Pushed"));
 	const std::vector<float> block = testhost::tone(440, 480.0 / 48000);
-	while (!stop) {
-		obs_source_t *target = obs_get_source_by_name("Mic");
-		if (target)
-			testhost::push_audio(target, block.data(), block.data(), 480);
-		obs_source_release(target);
-	}
+	while (!stop)
+		testhost::push_audio(fed.get(), block.data(), block.data(), 480);
 	churn.join();
-	updates.join();
+	window.join();
 	destroy(uploader);
 }
 
