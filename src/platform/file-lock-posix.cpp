@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/file-lock.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace platform {
+
+bool FileLock::try_lock(const std::string &path) noexcept
+{
+	unlock();
+	const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	// flock belongs to this open file description: another open of the same file, in this
+	// process or another, is refused until it is closed.
+	if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+		close(fd);
+		return false;
+	}
+	handle_ = fd;
+	return true;
+}
+
+void FileLock::unlock() noexcept
+{
+	if (handle_ != invalid)
+		close(int(handle_));
+	handle_ = invalid;
+}
+
+} // namespace platform

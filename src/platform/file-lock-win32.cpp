@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <windows.h>
+
+#include "platform/file-lock.hpp"
+
+#include <string>
+
+namespace platform {
+
+namespace {
+
+// Windows locks are mandatory for the bytes they cover: lock one byte no file of ours reaches.
+constexpr DWORD lock_offset_high = 0x7FFFFFFF;
+
+bool widen(const std::string &text, std::wstring &out)
+{
+	const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
+	if (units <= 0)
+		return false;
+	out.assign(size_t(units), L'\0');
+	return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), out.data(), units) ==
+	       units;
+}
+
+HANDLE as_handle(long long value)
+{
+	return reinterpret_cast<HANDLE>(static_cast<intptr_t>(value));
+}
+
+} // namespace
+
+bool FileLock::try_lock(const std::string &path) noexcept
+{
+	unlock();
+	std::wstring wide;
+	if (!widen(path, wide))
+		return false;
+	// Shared for everything, delete included, so the owner can still write, rename and delete.
+	HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+				  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (file == INVALID_HANDLE_VALUE)
+		return false;
+	OVERLAPPED at = {};
+	at.Offset = 0;
+	at.OffsetHigh = lock_offset_high;
+	if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+		CloseHandle(file);
+		return false;
+	}
+	handle_ = static_cast<long long>(reinterpret_cast<intptr_t>(file));
+	return true;
+}
+
+void FileLock::unlock() noexcept
+{
+	// Closing the handle releases its locks.
+	if (handle_ != invalid)
+		CloseHandle(as_handle(handle_));
+	handle_ = invalid;
+}
+
+} // namespace platform
