@@ -8,6 +8,7 @@
 #include "recording/recording.hpp"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -82,6 +83,13 @@ void attach(SourceContext *ctx, obs_source_t *source, const std::string &name)
 	blog(LOG_INFO, "[Kavrel Assistant] Listening to source: %s", name.c_str());
 }
 
+// The copy is made, and the old name freed, outside the lock the audio thread takes.
+void store_name(SourceContext *ctx, std::string name)
+{
+	std::lock_guard<std::mutex> lock(ctx->mutex);
+	ctx->target_source_name.swap(name);
+}
+
 // A source now bears this name: it becomes the target if the name is the stored one and
 // nothing alive is listened to under it. The caller holds update_mutex.
 void offer_source(SourceContext *ctx, obs_source_t *source, const std::string &name, Deferred &later)
@@ -123,10 +131,7 @@ void on_source_rename(void *data, calldata_t *call)
 			return;
 		}
 		// The listened source keeps being heard under its new name, also after a restart.
-		{
-			std::lock_guard<std::mutex> lock(ctx->mutex);
-			ctx->target_source_name = new_name;
-		}
+		store_name(ctx, new_name);
 		obs_data_t *settings = obs_source_get_settings(ctx->source);
 		obs_data_set_string(settings, "target_source", new_name);
 		obs_data_release(settings);
@@ -152,10 +157,7 @@ void set_target_name(SourceContext *ctx, const std::string &name)
 	if (name == ctx->target_source_name && (!ctx->target || live_target(ctx, later)))
 		return;
 	detach(ctx, later);
-	{
-		std::lock_guard<std::mutex> lock(ctx->mutex);
-		ctx->target_source_name = name;
-	}
+	store_name(ctx, name);
 	// A source the user deleted can linger under its name while something still holds it.
 	obs_source_t *source = later.keep(obs_get_source_by_name(name.c_str()));
 	if (source && may_listen_to(ctx, source) && !obs_source_removed(source))
