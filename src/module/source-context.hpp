@@ -18,7 +18,7 @@ class RecognizerWorker;
 // One per source instance; the host hands it back as the data pointer of every callback.
 struct SourceContext {
 	obs_source_t *source = nullptr;
-	obs_source_t *target = nullptr; // one strong reference while set
+	obs_weak_source_t *target = nullptr; // the listened source, held weakly
 	std::string server_url;
 	std::string target_source_name;
 	uint32_t sample_rate = 44100;
@@ -39,8 +39,9 @@ struct SourceContext {
 
 	// Over the strings and target above; never taken on the audio thread.
 	std::mutex mutex;
-	// Serialises whole settings updates, so two updates never interleave their detach and
-	// attach; taken before mutex.
+	// Serialises changes of the listened source (settings updates and the source signals),
+	// so two never interleave their detach and attach; taken before mutex, never by the
+	// audio path.
 	std::mutex update_mutex;
 	// Audio-thread scratch, sized once at creation.
 	std::vector<int16_t> block_samples;

@@ -3,7 +3,9 @@
 #include "module/callback-guard.hpp"
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
+#include "module/target.hpp"
 #include "recognition/keyword-control.hpp"
+#include "recognition/recognised-text.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recognition/vosk-api.h"
 
@@ -32,7 +34,9 @@ void handle_recognition_result(SourceContext *ctx, const std::string &text, uint
 			starts = ctx->start_keywords;
 			stops = ctx->stop_keywords;
 		}
-		const KeywordMatch match = match_keywords(starts, stops, text);
+		// Only the words heard are searched: the JSON around them holds keys such as "text"
+		// in every result, silence included.
+		const KeywordMatch match = match_keywords(starts, stops, recognised_text(text));
 		if (!ctx->takes || match.kind == KeywordKind::None)
 			return;
 		if (match.kind == KeywordKind::Start)
@@ -107,8 +111,9 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 		     e.what());
 	}
 	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });
-	ctx->hotkey_id =
-	    obs_hotkey_register_source(source, "Brisvane.Trigger", "Start/Stop Upload", hotkey_trigger, ctx);
+	ctx->hotkey_id = obs_hotkey_register_source(source, "Brisvane.Trigger", obs_module_text("Brisvane.Trigger"),
+						    hotkey_trigger, ctx);
+	follow_target(ctx);
 	source_update(ctx, settings);
 	return ctx;
 }
@@ -124,11 +129,8 @@ void source_destroy(void *data)
 		obs_hotkey_unregister(ctx->hotkey_id);
 		ctx->hotkey_id = OBS_INVALID_HOTKEY_ID;
 	}
-	if (ctx->target) {
-		obs_source_remove_audio_capture_callback(ctx->target, audio_capture_callback, ctx);
-		obs_source_release(ctx->target);
-		ctx->target = nullptr;
-	}
+	// The source signals come on other threads: none may reach the record once it is gone.
+	unfollow_target(ctx);
 	// Joins the worker thread: a result being handled finishes against an intact record.
 	ctx->recognizer.reset();
 	// A running take is finished like a hotkey stop without the sound, then the thread joined.

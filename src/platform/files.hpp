@@ -30,4 +30,9 @@ bool file_modified_seconds(const std::string &path, int64_t &seconds);
 // outlive an unload of the plug-in.
 void pin_module();
 
+#ifdef _WIN32
+// UTF-8 to the wide form the Windows calls take; false for an empty or malformed text.
+bool widen_utf8(const std::string &text, std::wstring &out);
+#endif
+
 } // namespace platform
