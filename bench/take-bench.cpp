@@ -100,10 +100,10 @@ int main(int argc, char **argv)
 		{
 			// As source_create makes them: the ring, the scratch and the take thread.
 			SourceContext ctx;
-			ctx.ring = std::make_unique<AudioRing>(2, rate * 30);
+			ctx.audio_ring = std::make_unique<AudioRing>(2, rate * 30);
 			ctx.block_samples.resize(size_t(capture_slice_frames) * 2);
 			ctx.takes = std::make_unique<TakePipeline>(
-			    *ctx.ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
+			    *ctx.audio_ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
 			// The level is measured on every block, never quiet enough to stop.
 			ctx.enable_silence_stop = true;
 			ctx.silence_threshold_db = -90.0f;

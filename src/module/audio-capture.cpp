@@ -22,12 +22,12 @@ void capture_slice(SourceContext *ctx, const float *const *planes, uint32_t fram
 	const BlockEnergy energy = convert_block(planes, MAX_AV_PLANES, frames, channels, samples, timing_silence);
 	// A block that ends a take is not part of it: its position is where the take ends.
 	if (timing_silence)
-		takes->silence_block(ctx->ring->end(), block_level_db(energy),
+		takes->silence_block(ctx->audio_ring->end(), block_level_db(energy),
 				     ctx->silence_threshold_db.load(std::memory_order_relaxed),
 				     ctx->silence_duration_ms.load(std::memory_order_relaxed));
-	ctx->ring->write(samples, frames);
+	ctx->audio_ring->write(samples, frames);
 	if (takes)
-		takes->audio_written(ctx->ring->end());
+		takes->audio_written(ctx->audio_ring->end());
 
 	RecognizerWorker *worker = ctx->recognizer.get();
 	if (worker && worker->ready()) {
@@ -43,7 +43,7 @@ void capture_slice(SourceContext *ctx, const float *const *planes, uint32_t fram
 void audio_capture_callback(void *param, obs_source_t *, const struct audio_data *audio, bool)
 {
 	auto *ctx = static_cast<SourceContext *>(param);
-	if (!ctx || !audio || !ctx->ring)
+	if (!ctx || !audio || !ctx->audio_ring)
 		return;
 	try {
 		const float *planes[MAX_AV_PLANES];

@@ -33,7 +33,7 @@ struct SourceContext {
 
 	// The recent audio of the listened source (the takes and the recogniser read it), then
 	// those that read it: declared in this order so they go first.
-	std::unique_ptr<AudioRing> ring;
+	std::unique_ptr<AudioRing> audio_ring;
 	std::unique_ptr<TakePipeline> takes;
 	std::unique_ptr<RecognizerWorker> recognizer;
 

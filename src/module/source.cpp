@@ -74,7 +74,7 @@ void start_recognition(SourceContext *ctx)
 		return;
 	}
 	ctx->recognizer->on_result = [ctx](const std::string &text) {
-		handle_recognition_result(ctx, text, ctx->ring->end());
+		handle_recognition_result(ctx, text, ctx->audio_ring->end());
 	};
 }
 
@@ -94,8 +94,8 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 	ctx->sample_rate = host_sample_rate(ctx->sample_rate);
 	// All the memory the audio thread will use, had here.
 	try {
-		ctx->ring = std::make_unique<AudioRing>(ctx->channels,
-							std::max<uint32_t>(ctx->sample_rate, 8000) * ring_seconds);
+		ctx->audio_ring = std::make_unique<AudioRing>(
+		    ctx->channels, std::max<uint32_t>(ctx->sample_rate, 8000) * ring_seconds);
 		ctx->block_samples.assign(size_t(capture_slice_frames) * ctx->channels, 0);
 	} catch (const std::bad_alloc &) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Out of memory creating a source instance.");
@@ -103,8 +103,8 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 		return nullptr;
 	}
 	try {
-		ctx->takes =
-		    std::make_unique<TakePipeline>(*ctx->ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
+		ctx->takes = std::make_unique<TakePipeline>(*ctx->audio_ring,
+							    TakePipeline::Sounds{play_start_sound, play_stop_sound});
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR,
 		     "[Kavrel Assistant] Could not start the recording thread; this source cannot record: %s",

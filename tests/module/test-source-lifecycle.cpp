@@ -306,7 +306,7 @@ TEST_F(SourceLifecycle, WithoutModelTheInstanceStillWorksAndSaysWhy)
 	EXPECT_NE(testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger"), OBS_INVALID_HOTKEY_ID);
 	// Takes are recorded with or without a model: half a minute of audio is kept at the host's rate.
 	ASSERT_NE(ctx->takes, nullptr);
-	EXPECT_EQ(ctx->ring->capacity(), 30u * 32000u);
+	EXPECT_EQ(ctx->audio_ring->capacity(), 30u * 32000u);
 	destroy(uploader);
 }
 

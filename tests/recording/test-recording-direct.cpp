@@ -209,13 +209,13 @@ TEST_F(Direct, FileThatCannotBeCreatedIsReportedForEveryCause)
 TEST_F(Direct, KeywordResultsDriveTheRecording)
 {
 	SourceContext ctx;
-	ctx.ring = std::make_unique<AudioRing>(2, 48000 * 30);
-	ctx.takes = std::make_unique<TakePipeline>(*ctx.ring, sounds_of_module);
+	ctx.audio_ring = std::make_unique<AudioRing>(2, 48000 * 30);
+	ctx.takes = std::make_unique<TakePipeline>(*ctx.audio_ring, sounds_of_module);
 	ctx.start_keywords = "старт,запись";
 	ctx.stop_keywords = " Стоп ,Хватит,";
 	const auto result_lines = [&](const std::string &text) {
 		Log::clear();
-		handle_recognition_result(&ctx, text, ctx.ring->end());
+		handle_recognition_result(&ctx, text, ctx.audio_ring->end());
 		ctx.takes->wait_idle();
 		return our_lines();
 	};
@@ -241,7 +241,7 @@ TEST_F(Direct, KeywordResultsDriveTheRecording)
 	// A capital from Р to Я in the settings matches the recogniser's lower case; a stop heard
 	// after audio arrived ends the take there.
 	std::vector<int16_t> block(2048, 7);
-	ctx.ring->write(block.data(), 1024);
+	ctx.audio_ring->write(block.data(), 1024);
 	auto lines = result_lines("{\"text\" : \"хватит\"}");
 	if (lines.size() > 5)
 		lines.resize(5); // the upload thread's own line may already follow
@@ -267,8 +267,8 @@ TEST_F(Direct, RecordingStopsGrowingAtItsLimitAndStaysValid)
 	const uint64_t saved_limit = recording_sample_limit();
 	recording_sample_limit() = 3 * 2048 + 101; // the limit falls inside a block and a frame
 	SourceContext ctx;
-	ctx.ring = std::make_unique<AudioRing>(2, 48000 * 30);
-	ctx.takes = std::make_unique<TakePipeline>(*ctx.ring, TakePipeline::Sounds{});
+	ctx.audio_ring = std::make_unique<AudioRing>(2, 48000 * 30);
+	ctx.takes = std::make_unique<TakePipeline>(*ctx.audio_ring, TakePipeline::Sounds{});
 	ctx.block_samples.resize(capture_slice_frames * 2);
 	std::vector<float> left(1024, 0.25f), right(1024, std::numeric_limits<float>::quiet_NaN());
 	audio_data block = {};
