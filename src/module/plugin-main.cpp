@@ -1,13 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The six functions OBS looks up in the module file. Written by hand rather than with
+// The functions OBS looks up in the module file. Written by hand rather than with
 // OBS_DECLARE_MODULE, whose helpers would add exports of their own.
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
 #include "platform/http.hpp"
+#include "upload/delivery-queue.hpp"
+
+#include <util/platform.h>
 
 #include <cstring>
+#include <string>
 
 #define BRISVANE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+// Where the takes are written, and where those an earlier run left behind wait.
+std::string take_folder()
+{
+	char dir[512] = "";
+	os_get_config_path(dir, sizeof(dir), "obs-brisvane");
+	return dir;
+}
+
+} // namespace
 
 BRISVANE_EXPORT void obs_module_set_pointer(obs_module_t *module)
 {
@@ -53,5 +69,11 @@ BRISVANE_EXPORT bool obs_module_load(void)
 	source_type_info.save = source_save;
 	source_type_info.load = source_load;
 	obs_register_source(&source_type_info);
+	start_delivery(take_folder(), nullptr);
 	return true;
+}
+
+BRISVANE_EXPORT void obs_module_unload(void)
+{
+	stop_delivery();
 }

@@ -3,7 +3,6 @@
 
 #include "platform/files.hpp"
 
-#include <atomic>
 #include <string>
 
 namespace platform {
@@ -66,17 +65,6 @@ FILE *open_file(const std::string &path, const char *mode)
 	if (widen_utf8(path, wide_path) && widen_utf8(mode, wide_mode))
 		return _wfopen(wide_path.c_str(), wide_mode.c_str());
 	return std::fopen(path.c_str(), mode);
-}
-
-void pin_module()
-{
-	static std::atomic<bool> pinned{false};
-	if (pinned.exchange(true))
-		return;
-	// A pinned module stays mapped until the process ends, whatever FreeLibrary says.
-	HMODULE module = nullptr;
-	GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-			   reinterpret_cast<LPCSTR>(&pin_module), &module);
 }
 
 } // namespace platform
