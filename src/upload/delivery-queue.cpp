@@ -58,7 +58,9 @@ bool exists(const std::string &path)
 
 class DeliveryQueue {
 public:
-	~DeliveryQueue() { stop(); }
+	// A queue that a program started on first use ends with the program, quietly: logging may
+	// be gone by then.
+	~DeliveryQueue() { stop(false); }
 
 	bool start(const std::string &folder, std::function<void(const std::string &)> first_step)
 	{
@@ -66,6 +68,7 @@ public:
 			std::lock_guard<std::mutex> lock(mutex_);
 			if (running_)
 				return true;
+			ever_started_ = true;
 			folder_ = folder;
 			stopping_ = false;
 			running_ = true;
@@ -93,7 +96,7 @@ public:
 		return true;
 	}
 
-	void stop() noexcept
+	void stop(bool report = true) noexcept
 	{
 		std::unique_lock<std::mutex> lock(mutex_);
 		if (!running_)
@@ -111,7 +114,7 @@ public:
 			t.join();
 		lock.lock();
 		const size_t left = ready_.size() + waiting_.size() + held_.size() + cut_short_;
-		if (left > 0)
+		if (left > 0 && report)
 			blog(LOG_INFO, "[Brisvane] %d upload(s) left for the next start", static_cast<int>(left));
 		reset();
 	}
@@ -119,11 +122,26 @@ public:
 	// False when the queue is not running: the take then waits for the next start.
 	bool add(const std::string &path, const std::string &url)
 	{
-		std::lock_guard<std::mutex> lock(mutex_);
-		if (!running_ || stopping_)
-			return false;
-		enqueue(path, url);
-		return true;
+		{
+			std::lock_guard<std::mutex> lock(mutex_);
+			if (running_ || ever_started_) {
+				if (!running_ || stopping_)
+					return false;
+				// A take's name is free again once it is gone: a new take under the name of
+				// one still being settled, or of one that waited here, starts afresh.
+				if (in_flight_.count(path)) {
+					again_[path] = url;
+					return true;
+				}
+				if (held_.erase(path) > 0 || unwait(path))
+					tracked_.erase(path);
+				enqueue(path, url);
+				return true;
+			}
+		}
+		// A program that never started the queue (a tool, a test) gets one on first use, for
+		// its own takes only: no folder is scanned.
+		return start("", nullptr) && add(path, url);
 	}
 
 private:
@@ -133,9 +151,20 @@ private:
 		waiting_.clear();
 		held_.clear();
 		tracked_.clear();
+		again_.clear();
 		cut_short_ = 0;
 		running_ = false;
 		stopping_ = false;
+	}
+
+	bool unwait(const std::string &path)
+	{
+		const auto it =
+		    std::find_if(waiting_.begin(), waiting_.end(), [&](const Take &t) { return t.path == path; });
+		if (it == waiting_.end())
+			return false;
+		waiting_.erase(it);
+		return true;
 	}
 
 	void enqueue(const std::string &path, const std::string &url)
@@ -161,7 +190,7 @@ private:
 		};
 		if (first_step)
 			guarded("the first step", [&] { first_step(folder_); });
-		if (scans)
+		if (scans && !folder_.empty())
 			guarded("the folder scan", [&] { scan(); });
 		guarded("sending", [&] { work(); });
 	}
@@ -218,10 +247,22 @@ private:
 				const UploadResult result = attempt(take, cancel, busy);
 				lock.lock();
 				in_flight_.erase(take.path);
+				const std::string path = take.path;
 				if (busy)
-					tracked_.erase(take.path); // someone else owns it now
+					tracked_.erase(path); // someone else owns it now
 				else
 					settle(std::move(take), result);
+				const auto again = again_.find(path);
+				if (again != again_.end()) {
+					const std::string url = again->second;
+					again_.erase(again);
+					// Settling the old take may have removed the new one's record (rare).
+					remember_take_server(path, url);
+					if (held_.erase(path) > 0 || unwait(path))
+						tracked_.erase(path);
+					if (!stopping_)
+						enqueue(path, url);
+				}
 				cv_.notify_all(); // a stop may be waiting for the last upload in flight
 				continue;
 			}
@@ -282,9 +323,12 @@ private:
 			return;
 		}
 		case UploadResult::Hold:
-			// A take without a server has nowhere to wait for: it stays on disk as it is.
-			if (!take.url.empty())
-				blog(LOG_WARNING, "[Brisvane] Upload held until the next start: %s", take.path.c_str());
+			// A take without a server has nothing to wait for: it stays on disk as it is.
+			if (take.url.empty()) {
+				tracked_.erase(take.path);
+				return;
+			}
+			blog(LOG_WARNING, "[Brisvane] Upload held until the next start: %s", take.path.c_str());
 			held_.insert(take.path);
 			return;
 		case UploadResult::Cancelled:
@@ -299,11 +343,13 @@ private:
 	std::string folder_;
 	bool running_ = false;
 	bool stopping_ = false;
+	bool ever_started_ = false;
 	std::deque<Take> ready_;
 	std::vector<Take> waiting_;
 	std::set<std::string> held_;
 	std::set<std::string> tracked_;
 	std::map<std::string, platform::HttpCancel *> in_flight_;
+	std::map<std::string, std::string> again_; // handed over again while in flight
 	size_t cut_short_ = 0;
 };
 

@@ -22,5 +22,8 @@ DeliverySettings &delivery_settings();
 // False when the queue could not start (logged); it is then not running.
 bool start_delivery(const std::string &folder, std::function<void(const std::string &folder)> first_step);
 // Stops taking on work, lets uploads in flight finish within the grace period, cuts the rest
-// short and joins every thread of the queue. What is left stays on disk for the next start.
+// short and joins every thread of the queue. What is left stays on disk for the next start;
+// takes handed over after this wait for it too.
 void stop_delivery() noexcept;
+// A program that never calls start_delivery (a tool, a test) gets a queue on its first
+// upload_file_async, without a folder scan, ended when the program exits.

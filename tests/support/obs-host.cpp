@@ -48,7 +48,8 @@ std::string tone_model_dir(const std::string &name)
 ObsHost::ObsHost(const HostOptions &options)
 {
 	Log::install();
-	setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+	config_dir_ = options.config_dir.empty() ? config_.path() : options.config_dir;
+	setenv("XDG_CONFIG_HOME", config_dir_.c_str(), 1);
 
 	// The module's data folder: the staged one, plus the requested model.
 	data_dir_ = data_.path();
@@ -57,7 +58,7 @@ ObsHost::ObsHost(const HostOptions &options)
 	if (!options.model.empty())
 		fs::copy(tone_model_dir(options.model), data_dir_ + "/model", fs::copy_options::recursive);
 
-	if (!obs_startup("en-US", (config_.path() + "/obs-studio").c_str(), nullptr))
+	if (!obs_startup("en-US", (config_dir_ + "/obs-studio").c_str(), nullptr))
 		throw std::runtime_error("obs_startup failed");
 	obs_audio_info oai = {};
 	oai.samples_per_sec = options.samples_per_sec;
@@ -80,7 +81,7 @@ ObsHost::~ObsHost()
 
 std::string ObsHost::recordings_dir() const
 {
-	return config_.path() + "/obs-brisvane";
+	return config_dir_ + "/obs-brisvane";
 }
 
 static void noop_task(void *) {}

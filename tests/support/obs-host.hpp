@@ -53,6 +53,9 @@ struct HostOptions {
 	std::string data_dir;
 	// Copy this tone model into the data folder as "model" (empty: no model).
 	std::string model;
+	// XDG_CONFIG_HOME for this host instead of a private folder, e.g. the same one across a
+	// restart.
+	std::string config_dir;
 };
 
 // Starts libobs and loads the staged module; shuts both down on destruction. XDG_CONFIG_HOME
@@ -74,6 +77,7 @@ public:
 
 private:
 	TempDir config_;
+	std::string config_dir_;
 	TempDir data_;
 	std::string data_dir_;
 	obs_module_t *module_ = nullptr;
