@@ -25,6 +25,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t upload_threads = 2;
+// How long a stop waits for uploads it cut short to return.
+constexpr std::chrono::seconds cut_short_wait{2};
+#ifdef _WIN32
+// A thread stuck in a WinHTTP call is left to the process's exit (OBS keeps modules mapped).
+constexpr bool can_abandon_threads = true;
+#else
+constexpr bool can_abandon_threads = false;
+#endif
 
 struct Take {
 	std::string path;
@@ -72,18 +80,21 @@ public:
 			folder_ = folder;
 			stopping_ = false;
 			running_ = true;
+			active_threads_ = upload_threads;
 		}
 		// Started and stopped only from the module's load and unload, one after the other.
 		try {
-			threads_.emplace_back(&DeliveryQueue::run, this, std::move(first_step), true);
+			const uint64_t generation = current_generation();
+			threads_.emplace_back(&DeliveryQueue::run, this, std::move(first_step), true, generation);
 			for (size_t i = 1; i < upload_threads; ++i)
-				threads_.emplace_back(&DeliveryQueue::run, this, nullptr, false);
+				threads_.emplace_back(&DeliveryQueue::run, this, nullptr, false, generation);
 		} catch (const std::exception &e) {
 			blog(LOG_ERROR, "[Brisvane] Could not start the upload queue (%s); takes stay on disk",
 			     e.what());
 			{
 				std::lock_guard<std::mutex> lock(mutex_);
 				stopping_ = true;
+				++generation_;
 				cv_.notify_all();
 			}
 			for (std::thread &t : threads_)
@@ -107,13 +118,24 @@ public:
 		cv_.wait_for(lock, grace, [this] { return in_flight_.empty(); });
 		for (auto &[path, cancel] : in_flight_)
 			cancel->cancel();
+		// libcurl gives up within about a second of being told; a blocking WinHTTP call may
+		// not end when its handle is closed (Wine's does not).
+		cv_.wait_for(lock, cut_short_wait, [this] { return active_threads_ == 0; });
+		const size_t stuck = active_threads_ > 0 ? in_flight_.size() : 0;
+		const bool abandon = stuck > 0 && can_abandon_threads;
+		++generation_; // a thread still in a call settles nothing of this run
 		std::vector<std::thread> threads;
 		threads.swap(threads_);
 		lock.unlock();
-		for (std::thread &t : threads)
-			t.join();
+		for (std::thread &t : threads) {
+			// The module stays mapped until the process ends, which stops such a thread first.
+			if (abandon)
+				t.detach();
+			else
+				t.join();
+		}
 		lock.lock();
-		const size_t left = ready_.size() + waiting_.size() + held_.size() + cut_short_;
+		const size_t left = ready_.size() + waiting_.size() + held_.size() + cut_short_ + stuck;
 		if (left > 0 && report)
 			blog(LOG_INFO, "[Brisvane] %d upload(s) left for the next start", static_cast<int>(left));
 		reset();
@@ -153,6 +175,8 @@ private:
 		tracked_.clear();
 		again_.clear();
 		cut_short_ = 0;
+		active_threads_ = 0;
+		in_flight_.clear();
 		running_ = false;
 		stopping_ = false;
 	}
@@ -175,7 +199,13 @@ private:
 		cv_.notify_one();
 	}
 
-	void run(std::function<void(const std::string &)> first_step, bool scans) noexcept
+	uint64_t current_generation()
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		return generation_;
+	}
+
+	void run(std::function<void(const std::string &)> first_step, bool scans, uint64_t generation) noexcept
 	{
 		// Nothing may escape a thread; a failed step still leaves the others to run.
 		auto guarded = [](const char *what, auto &&step) {
@@ -192,7 +222,11 @@ private:
 			guarded("the first step", [&] { first_step(folder_); });
 		if (scans && !folder_.empty())
 			guarded("the folder scan", [&] { scan(); });
-		guarded("sending", [&] { work(); });
+		guarded("sending", [&] { work(generation); });
+		std::lock_guard<std::mutex> lock(mutex_);
+		if (generation == generation_ && active_threads_ > 0)
+			--active_threads_;
+		cv_.notify_all();
 	}
 
 	// Queues every take left in the folder for its own server, and drops records whose take
@@ -230,11 +264,11 @@ private:
 				forget_take_server(prefix + name);
 	}
 
-	void work()
+	void work(uint64_t generation)
 	{
 		std::unique_lock<std::mutex> lock(mutex_);
 		for (;;) {
-			if (stopping_)
+			if (stopping_ || generation != generation_)
 				return;
 			promote_due();
 			if (!ready_.empty()) {
@@ -246,6 +280,8 @@ private:
 				bool busy = false;
 				const UploadResult result = attempt(take, cancel, busy);
 				lock.lock();
+				if (generation != generation_)
+					return; // given up on by a stop; the take is on disk for the next start
 				in_flight_.erase(take.path);
 				const std::string path = take.path;
 				if (busy)
@@ -351,6 +387,8 @@ private:
 	std::map<std::string, platform::HttpCancel *> in_flight_;
 	std::map<std::string, std::string> again_; // handed over again while in flight
 	size_t cut_short_ = 0;
+	size_t active_threads_ = 0;
+	uint64_t generation_ = 0;
 };
 
 DeliveryQueue &queue()

@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char *const module_exports[] = {"obs_module_set_pointer", "obs_module_ver",        "obs_module_set_locale",
-				      "obs_module_free_locale", "obs_module_get_string", "obs_module_load"};
+				      "obs_module_free_locale", "obs_module_get_string", "obs_module_load",
+				      "obs_module_unload"};
 
 std::wstring wide_path(const std::string &path)
 {
@@ -96,6 +97,7 @@ struct Module {
 	using FreeLocale = void (*)();
 	using GetString = bool (*)(const char *, const char **);
 	using Load = bool (*)();
+	using Unload = void (*)();
 
 	HMODULE handle = nullptr;
 	SetPointer set_pointer = nullptr;
@@ -104,6 +106,7 @@ struct Module {
 	FreeLocale free_locale = nullptr;
 	GetString get_string = nullptr;
 	Load load = nullptr;
+	Unload unload = nullptr;
 
 	template<typename F> void find(F &fn, const char *name)
 	{
@@ -126,20 +129,30 @@ protected:
 		m.find(m.free_locale, "obs_module_free_locale");
 		m.find(m.get_string, "obs_module_get_string");
 		m.find(m.load, "obs_module_load");
+		m.find(m.unload, "obs_module_unload");
 	}
+	// As OBS does: every loaded module is unloaded before its file is freed.
 	void TearDown() override
 	{
+		if (m.handle && m.unload && loaded)
+			m.unload();
 		if (m.handle)
 			FreeLibrary(m.handle);
+	}
+	bool load()
+	{
+		loaded = m.load();
+		return loaded;
 	}
 	// A host's module handle is opaque to the plug-in; any distinct address serves.
 	obs_module_t *fake_module() { return reinterpret_cast<obs_module_t *>(&module_token); }
 
 	Module m;
+	bool loaded = false;
 	int module_token = 0;
 };
 
-TEST_F(WinModule, ExportsExactlyTheSixModuleFunctions)
+TEST_F(WinModule, ExportsExactlyTheSevenModuleFunctions)
 {
 	std::vector<std::string> names = exported_names(m.handle);
 	std::sort(names.begin(), names.end());
@@ -150,7 +163,7 @@ TEST_F(WinModule, ExportsExactlyTheSixModuleFunctions)
 
 TEST_F(WinModule, RunsTheHostsCallsInOrder)
 {
-	ASSERT_TRUE(m.set_pointer && m.ver && m.set_locale && m.free_locale && m.get_string && m.load);
+	ASSERT_TRUE(m.set_pointer && m.ver && m.set_locale && m.free_locale && m.get_string && m.load && m.unload);
 	m.set_pointer(fake_module());
 	EXPECT_EQ(m.ver(), uint32_t(LIBOBS_API_VER));
 
@@ -162,7 +175,7 @@ TEST_F(WinModule, RunsTheHostsCallsInOrder)
 	EXPECT_FALSE(m.get_string("NoSuchKey", &text));
 	EXPECT_STREQ(text, "untouched");
 
-	ASSERT_TRUE(m.load());
+	ASSERT_TRUE(load());
 	obs_source_info info = {};
 	size_t size = 0;
 	ASSERT_GE(standin_registered_source(&info, &size), 1);
@@ -190,7 +203,7 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 
 	m.set_pointer(fake_module());
 	m.set_locale("en-US");
-	ASSERT_TRUE(m.load());
+	ASSERT_TRUE(load());
 	obs_source_info info = {};
 	size_t size = 0;
 	ASSERT_GE(standin_registered_source(&info, &size), 1);
@@ -250,7 +263,7 @@ TEST_F(WinModule, HotkeyTakeIsSavedUnderANonAsciiProfileAndUploaded)
 
 	m.set_pointer(fake_module());
 	m.set_locale("en-US");
-	ASSERT_TRUE(m.load());
+	ASSERT_TRUE(load());
 	obs_source_info info = {};
 	size_t size = 0;
 	ASSERT_GE(standin_registered_source(&info, &size), 1);
@@ -285,10 +298,14 @@ TEST_F(WinModule, HotkeyTakeIsSavedUnderANonAsciiProfileAndUploaded)
 	standin_set_audio_source_name("");
 	standin_set_config_dir("");
 
-	// An upload pinned the module: the host's FreeLibrary cannot pull its code away.
+	// Unloading ends the queue's threads, so the host may free the module's code.
+	const size_t threads_loaded = thread_count();
+	m.unload();
+	loaded = false;
+	EXPECT_LT(thread_count(), threads_loaded);
 	FreeLibrary(m.handle);
 	m.handle = nullptr;
-	EXPECT_NE(GetModuleHandleW(wide_path(plugin_file()).c_str()), nullptr);
+	EXPECT_EQ(GetModuleHandleW(wide_path(plugin_file()).c_str()), nullptr);
 }
 
 TEST(WinModuleFile, CarriesItsVersionResource)
