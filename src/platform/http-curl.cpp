@@ -187,6 +187,8 @@ HttpOutcome http_post(const HttpPost &request)
 	opt(CURLOPT_POSTFIELDSIZE_LARGE, dog.body_length);
 	opt(CURLOPT_READFUNCTION, on_read);
 	opt(CURLOPT_READDATA, &source);
+	// Fewer, larger pieces than libcurl's 64 KiB: well under the 1 MiB an upload may hold.
+	opt(CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
 	opt(CURLOPT_USERAGENT, request.user_agent.c_str());
 	opt(CURLOPT_HTTPHEADER, headers.get());
 	// The target has to reach the server as given, which a proxy would not pass on; WinHTTP's
