@@ -17,4 +17,9 @@ bool replace_file(const std::string &from, const std::string &to);
 // process claims the same name at the same moment. False when to exists or on error.
 bool rename_no_replace(const std::string &from, const std::string &to);
 
+#ifdef _WIN32
+// UTF-8 to the wide form the Windows calls take; false for an empty or malformed text.
+bool widen_utf8(const std::string &text, std::wstring &out);
+#endif
+
 } // namespace platform

@@ -34,7 +34,7 @@ struct Rig {
 		uploader = testutil::create_uploader("Uploader", settings.get());
 		ctx = testutil::context_of(uploader.get());
 		hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
-		Log::clear();
+		setup_log = Log::take();
 	}
 	~Rig()
 	{
@@ -71,6 +71,8 @@ struct Rig {
 	testutil::SourcePtr uploader;
 	SourceContext *ctx = nullptr;
 	obs_hotkey_id hotkey = OBS_INVALID_HOTKEY_ID;
+	// What the host and the module logged while the rig was set up.
+	std::vector<testhost::LogLine> setup_log;
 };
 
 } // namespace rig

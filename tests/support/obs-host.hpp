@@ -56,6 +56,8 @@ struct HostOptions {
 	// XDG_CONFIG_HOME for this host instead of a private folder, e.g. the same one across a
 	// restart.
 	std::string config_dir;
+	// The module file to load; empty means the staged one.
+	std::string module_path;
 };
 
 // Starts libobs and loads the staged module; shuts both down on destruction. XDG_CONFIG_HOME
