@@ -2,6 +2,7 @@
 // Settings of one instance, the properties window, and attaching to the listened source.
 #include "module/callback-guard.hpp"
 #include "module/source-context.hpp"
+#include "recognition/recognizer-worker.hpp"
 #include "recording/recording.hpp"
 
 #include <cstring>
@@ -86,6 +87,8 @@ void source_update(void *data, obs_data_t *settings)
 		std::lock_guard<std::mutex> update_lock(ctx->update_mutex);
 		apply_settings(ctx, settings);
 	});
+	if (ctx->recognizer && ctx->created)
+		ctx->recognizer->retry_failed_load();
 }
 
 void source_get_defaults(obs_data_t *settings)

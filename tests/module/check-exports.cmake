@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Fails unless the module's dynamic symbol table defines exactly the six module functions.
+# Fails unless the module's dynamic symbol table defines exactly the seven module functions.
 execute_process(COMMAND nm -D --defined-only "${MODULE}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${MODULE}")
@@ -12,7 +12,7 @@ foreach(line IN LISTS lines)
 endforeach()
 list(SORT names)
 set(expected obs_module_free_locale obs_module_get_string obs_module_load obs_module_set_locale
-             obs_module_set_pointer obs_module_ver)
+             obs_module_set_pointer obs_module_unload obs_module_ver)
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exports are\n  ${names}\nexpected\n  ${expected}")
 endif()
