@@ -108,6 +108,7 @@ void RecognizerWorker::follow_model(uint64_t &position)
 	}
 	// What was heard while the model loaded is not recognised.
 	position = ring_.end();
+	position_ = position;
 	listening_ = true;
 }
 
@@ -137,6 +138,7 @@ void RecognizerWorker::feed(uint64_t &position)
 		} catch (...) {
 			blog(LOG_ERROR, "[Vosk] Recognition failed");
 		}
+		position_ = position;
 	}
 }
 

@@ -39,6 +39,8 @@ public:
 	void retry_failed_load() noexcept;
 	// The model is loaded and recognition follows the ring.
 	bool listening() const noexcept { return listening_.load(); }
+	// The ring position up to which audio has been fed to Vosk and its results delivered.
+	uint64_t position() const noexcept { return position_.load(); }
 
 private:
 	void model_settled() noexcept override { notify(); }
@@ -56,6 +58,7 @@ private:
 	std::atomic<bool> stopping_{false};
 	std::atomic<bool> retry_{false};
 	std::atomic<bool> listening_{false};
+	std::atomic<uint64_t> position_{0};
 
 	// The worker thread's own once it runs.
 	std::shared_ptr<SharedModel> model_;
