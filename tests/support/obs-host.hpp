@@ -53,6 +53,8 @@ struct HostOptions {
 	std::string data_dir;
 	// Copy this tone model into the data folder as "model" (empty: no model).
 	std::string model;
+	// The module file to load; empty means the staged one.
+	std::string module_path;
 };
 
 // Starts libobs and loads the staged module; shuts both down on destruction. XDG_CONFIG_HOME
