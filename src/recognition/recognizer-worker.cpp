@@ -117,10 +117,8 @@ void RecognizerWorker::feed(uint64_t &position)
 	const uint16_t channels = ring_.channels();
 	while (!stopping_) {
 		// Whole pieces only, so where results fall does not depend on when the thread woke.
-		if (ring_.end() - position < piece_frames) {
-			behind_ = false;
+		if (ring_.end() - position < piece_frames)
 			return;
-		}
 		uint64_t from = position;
 		const size_t frames = ring_.read(from, frames_.get(), piece_frames);
 		if (from > position && !behind_) {
@@ -138,6 +136,9 @@ void RecognizerWorker::feed(uint64_t &position)
 		} catch (...) {
 			blog(LOG_ERROR, "[Vosk] Recognition failed");
 		}
+		// Caught up: a later skip is news again.
+		if (ring_.end() - position < piece_frames)
+			behind_ = false;
 		position_ = position;
 	}
 }

@@ -151,6 +151,7 @@ TEST_F(WorkerStandIn, LateAnswersSkipAheadOncePerEpisodeAndKeepTheirPositions)
 			write_mono(ring, worker, scripted(1));
 		standin_hold_accepts(false);
 		ASSERT_TRUE(got.wait_for(delivered_before + 9));
+		ASSERT_TRUE(eventually([&] { return worker.position() == ring.end(); })) << "caught up";
 	};
 	episode(0);
 	std::vector<uint64_t> expected{piece};
