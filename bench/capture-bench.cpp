@@ -90,8 +90,8 @@ int main(int argc, char **argv)
 	// compete with the callback for the CPU.
 	SourceContext ctx;
 	ctx.audio_ring = std::make_unique<AudioRing>(uint16_t(2), 30 * rate);
-	ctx.recognizer = std::make_unique<RecognizerWorker>(*ctx.audio_ring, config + "/no-model", float(rate),
-							    ResultCallback());
+	ctx.recognizer =
+	    std::make_unique<RecognizerWorker>(*ctx.audio_ring, config + "/no-model", float(rate), ResultCallback());
 	ctx.sample_rate = rate;
 	// As source_create does: the chunk table sized for the largest take, and the next storage
 	// chunk backed ahead on a thread of its own.

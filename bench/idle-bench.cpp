@@ -100,7 +100,8 @@ int main(int argc, char **argv)
 		quiet.push_back(testhost::create_test_audio_source(name.c_str()));
 		obs_data_t *s = obs_data_create();
 		obs_data_set_string(s, "target_source", name.c_str());
-		uploaders.push_back(obs_source_create("brisvane", ("Uploader " + std::to_string(i)).c_str(), s, nullptr));
+		uploaders.push_back(
+		    obs_source_create("brisvane", ("Uploader " + std::to_string(i)).c_str(), s, nullptr));
 		obs_data_release(s);
 	}
 	std::this_thread::sleep_for(std::chrono::seconds(1)); // the shared model loads

@@ -147,7 +147,8 @@ void RecognizerWorker::recognize(const int16_t *mono, size_t frames, uint64_t po
 {
 	const int ended = vosk_recognizer_accept_waveform_s(recognizer_, mono, static_cast<int>(frames));
 	// A negative value is an error; fetching the final result then resets the decoder.
-	const char *text = ended != 0 ? vosk_recognizer_result(recognizer_) : vosk_recognizer_partial_result(recognizer_);
+	const char *text =
+	    ended != 0 ? vosk_recognizer_result(recognizer_) : vosk_recognizer_partial_result(recognizer_);
 	if (text && on_result_)
 		on_result_(std::string(text), position);
 }

@@ -45,7 +45,8 @@ TEST(SourceModel, SourcesShareOneSlowLoadNeverWaitForItAndThenHearKeywords)
 		ASSERT_TRUE(wait_until_listening(context_of(second.get())));
 		EXPECT_EQ(standin_model_loads(), loads + 1);
 		EXPECT_EQ(standin_live_models(), live + 1);
-		EXPECT_EQ(Log::count("[Vosk] Model loaded successfully.", LOG_INFO), 2u) << "not for the deleted source";
+		EXPECT_EQ(Log::count("[Vosk] Model loaded successfully.", LOG_INFO), 2u)
+		    << "not for the deleted source";
 
 		// From here on, what the source hears reaches the keywords.
 		const std::vector<float> block(1024, 3.5f / 32767.0f);
