@@ -219,8 +219,9 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 		const char *loaded = "[Vosk] Model loaded successfully.";
 		for (int i = 0; round < 2 && i < 30000 && testhost::Log::count(loaded) < round + 1; ++i)
 			Sleep(1);
-		if (round < 2)
+		if (round < 2) {
 			EXPECT_EQ(testhost::Log::count(loaded, LOG_INFO), round + 1);
+		}
 		info.destroy(instance);
 		// What unload waits for: a load or a free still running.
 		m.unload();
