@@ -2,9 +2,12 @@
 #include "platform/files.hpp"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <mutex>
 
 namespace platform {
@@ -17,6 +20,25 @@ bool delete_file(const std::string &path)
 FILE *open_file(const std::string &path, const char *mode)
 {
 	return std::fopen(path.c_str(), mode);
+}
+
+bool replace_file(const std::string &from, const std::string &to)
+{
+	return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool rename_no_replace(const std::string &from, const std::string &to)
+{
+	if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+		return true;
+	if (errno != EINVAL && errno != ENOSYS)
+		return false;
+	// A file system without the flag: a hard link is refused just as atomically when the name
+	// is taken.
+	if (link(from.c_str(), to.c_str()) != 0)
+		return false;
+	unlink(from.c_str());
+	return true;
 }
 
 bool file_exists(const std::string &path)

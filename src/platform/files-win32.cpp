@@ -34,6 +34,23 @@ bool delete_file(const std::string &path)
 	return DeleteFileA(path.c_str()) != 0;
 }
 
+bool replace_file(const std::string &from, const std::string &to)
+{
+	std::wstring wide_from, wide_to;
+	if (!widen_utf8(from, wide_from) || !widen_utf8(to, wide_to))
+		return false;
+	return MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool rename_no_replace(const std::string &from, const std::string &to)
+{
+	std::wstring wide_from, wide_to;
+	if (!widen_utf8(from, wide_from) || !widen_utf8(to, wide_to))
+		return false;
+	// Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
+	return MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool file_exists(const std::string &path)
 {
 	std::wstring wide;

@@ -11,6 +11,11 @@ bool delete_file(const std::string &path);
 bool file_exists(const std::string &path);
 // fopen through our own C runtime: a FILE from the host's runtime cannot be used with ours.
 FILE *open_file(const std::string &path, const char *mode);
+// Renames from to to, atomically replacing a file already there.
+bool replace_file(const std::string &from, const std::string &to);
+// Renames from to to only if no file is called to: never replaces one, also when another
+// process claims the same name at the same moment. False when to exists or on error.
+bool rename_no_replace(const std::string &from, const std::string &to);
 // Keeps our module mapped for the rest of the process, so detached upload threads can
 // outlive an unload of the plug-in.
 void pin_module();

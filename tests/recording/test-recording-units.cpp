@@ -7,6 +7,8 @@
 #include "recording/sample-buffer.hpp"
 #include "recording/wav.hpp"
 #include "platform/file-lock.hpp"
+#include "platform/files.hpp"
+#include "upload/take-server.hpp"
 
 #include "test-files.hpp"
 
@@ -380,5 +382,29 @@ TEST(FileLock, OneHolderAtATimeAndTheFileStaysUsable)
 	EXPECT_FALSE(second.try_lock(moved));
 	taken.unlock();
 	EXPECT_TRUE(second.try_lock(moved));
+	std::filesystem::remove_all(dir);
+}
+
+TEST(FileLock, ClaimingANameNeverReplacesAFileAndTheServerRecordFollows)
+{
+	const std::filesystem::path dir = std::filesystem::temp_directory_path() / "brisvane-claim-test";
+	std::filesystem::remove_all(dir);
+	std::filesystem::create_directories(dir);
+	const std::string a = (dir / "a.wav").string(), b = (dir / "b.wav").string();
+	std::ofstream(a) << "take a";
+	std::ofstream(b) << "take b";
+
+	EXPECT_FALSE(platform::rename_no_replace(a, b));
+	EXPECT_EQ(testhost::read_file(b), "take b");
+	ASSERT_TRUE(remember_take_server(a, "http://one.example/up"));
+	ASSERT_TRUE(remember_take_server(a, "http://two.example/up")); // replaced whole
+	const std::string c = (dir / "c.wav").string();
+	ASSERT_TRUE(platform::rename_no_replace(a, c));
+	ASSERT_TRUE(move_take_server(a, c));
+	EXPECT_EQ(recorded_take_server(c).value_or(""), "http://two.example/up");
+	EXPECT_FALSE(recorded_take_server(a).has_value());
+	ASSERT_TRUE(remember_take_server(c, "")); // no server: no record
+	EXPECT_FALSE(recorded_take_server(c).has_value());
+	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "no temporary left behind";
 	std::filesystem::remove_all(dir);
 }
