@@ -16,8 +16,6 @@ namespace {
 // warnings and errors, which explain a model that fails to load.
 constexpr int vosk_log_level = -1;
 
-thread_local bool on_cache_thread = false;
-
 struct Job {
 	std::thread thread;
 	std::shared_ptr<std::atomic<bool>> done;
@@ -40,7 +38,7 @@ public:
 		auto model = std::make_shared<SharedModel>(path);
 		start_locked([model] {
 			model->settle(vosk_model_new(model->path().c_str()));
-			// A model whose users all went away while it loaded is freed right here.
+			// A model whose users all went away while it loaded is freed when this ends.
 		});
 		models_[path] = model;
 		return model;
@@ -83,10 +81,11 @@ private:
 				it = it->second.expired() ? models_.erase(it) : std::next(it);
 		auto done = std::make_shared<std::atomic<bool>>(false);
 		jobs_.reserve(jobs_.size() + 1);
-		std::thread thread([job = std::move(job), done] {
-			on_cache_thread = true;
+		std::thread thread([job = std::move(job), done]() mutable {
 			std::call_once(log_level_once_, [] { vosk_set_log_level(vosk_log_level); });
 			job();
+			// What the job held goes first (a model's last reference may start its free).
+			job = nullptr;
 			// Last: from here on, joining this thread cannot wait for anything.
 			done->store(true);
 		});
@@ -128,7 +127,7 @@ SharedModel::~SharedModel()
 		return;
 	VoskModel *model = model_;
 	// Freeing a large model takes a while; a source being deleted must not wait for it.
-	if (on_cache_thread || !cache().start([model] { vosk_model_free(model); }))
+	if (!cache().start([model] { vosk_model_free(model); }))
 		vosk_model_free(model);
 }
 
