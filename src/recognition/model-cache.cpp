@@ -37,6 +37,7 @@ public:
 			return found;
 		auto model = std::make_shared<SharedModel>(path);
 		start_locked([model] {
+			vosk_set_log_level(vosk_log_level);
 			model->settle(vosk_model_new(model->path().c_str()));
 			// A model whose users all went away while it loaded is freed when this ends.
 		});
@@ -82,7 +83,6 @@ private:
 		auto done = std::make_shared<std::atomic<bool>>(false);
 		jobs_.reserve(jobs_.size() + 1);
 		std::thread thread([job = std::move(job), done]() mutable {
-			std::call_once(log_level_once_, [] { vosk_set_log_level(vosk_log_level); });
 			job();
 			// What the job held goes first (a model's last reference may start its free).
 			job = nullptr;
@@ -108,10 +108,7 @@ private:
 	std::mutex mutex_;
 	std::map<std::string, std::weak_ptr<SharedModel>> models_;
 	std::vector<Job> jobs_;
-	static std::once_flag log_level_once_;
 };
-
-std::once_flag Cache::log_level_once_;
 
 Cache &cache()
 {

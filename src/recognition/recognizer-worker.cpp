@@ -36,8 +36,6 @@ RecognizerWorker::~RecognizerWorker()
 			return;
 		}
 	}
-	if (recognizer_)
-		vosk_recognizer_free(recognizer_);
 	model_->unwatch(this);
 }
 
@@ -61,7 +59,7 @@ void RecognizerWorker::run() noexcept
 		wake_.wait();
 		pending_ = false;
 		if (stopping_)
-			return;
+			break;
 		try {
 			if (!recognizer_)
 				follow_model(position);
@@ -74,6 +72,10 @@ void RecognizerWorker::run() noexcept
 			blog(LOG_ERROR, "[Vosk] Recognition failed");
 		}
 	}
+	// The thread that made the recogniser frees it: Vosk's objects never change threads.
+	if (recognizer_)
+		vosk_recognizer_free(recognizer_);
+	recognizer_ = nullptr;
 }
 
 void RecognizerWorker::follow_model(uint64_t &position)
