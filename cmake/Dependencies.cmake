@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# libobs and libvosk as imported targets, for the native build and the mingw cross build alike.
+# libobs as an imported target and where libvosk is, for the native build and the mingw cross build alike.
 
 if(WIN32)
   set(BRISVANE_VOSK_PLATFORM win-x86_64)
@@ -12,15 +12,7 @@ set(BRISVANE_VOSK_DIR "${VOSK_ROOT}/lib/${BRISVANE_VOSK_PLATFORM}")
 if(NOT EXISTS "${BRISVANE_VOSK_DIR}/${BRISVANE_VOSK_FILE}")
   message(FATAL_ERROR "libvosk not found in ${BRISVANE_VOSK_DIR}; run scripts/setup")
 endif()
-add_library(Vosk::vosk SHARED IMPORTED GLOBAL)
-if(WIN32)
-  # mingw links straight against the DLL.
-  set_target_properties(Vosk::vosk PROPERTIES IMPORTED_LOCATION "${BRISVANE_VOSK_DIR}/libvosk.dll"
-                                              IMPORTED_IMPLIB "${BRISVANE_VOSK_DIR}/libvosk.dll")
-else()
-  set_target_properties(Vosk::vosk PROPERTIES IMPORTED_LOCATION "${BRISVANE_VOSK_DIR}/libvosk.so"
-                                              IMPORTED_NO_SONAME TRUE)
-endif()
+# Not linked: the plug-in loads it at run time from its own folder (src/recognition/vosk-library.cpp).
 
 if(WIN32)
   # No Windows libobs here: Debian's headers (they compile under mingw) and an import library

@@ -561,7 +561,7 @@ int run(const Options &options, const fs::path &work)
 			print_registration();
 		if (!options.input.empty() && !load_ffmpeg_plugin()) {
 			std::fprintf(stderr,
-				     "demo: OBS's media source (obs-ffmpeg, Debian package obs-plugins) is missing\n");
+				     "demo: OBS's media source (obs-ffmpeg, Debian package obs-studio) is missing\n");
 			status = 1;
 		}
 	}

@@ -5,6 +5,7 @@
 #include "module/source-context.hpp"
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
+#include "recognition/vosk-api.h"
 #include "recording/audio-ring.hpp"
 #include "recording/recording.hpp"
 
@@ -31,6 +32,8 @@ uint32_t host_sample_rate(uint32_t fallback)
 // the model is missing or the worker cannot be built.
 void start_recognition(SourceContext *ctx)
 {
+	if (!vosk_library_available())
+		return;
 	std::unique_ptr<char, void (*)(void *)> model_path(obs_find_module_file(module_pointer, "model"), bfree);
 	if (!model_path) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Failed to find 'model' directory in plugin data.");

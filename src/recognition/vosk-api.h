@@ -1,5 +1,7 @@
 /* SPDX-License-Identifier: GPL-3.0-or-later */
-/* The few libvosk C functions we call, declared here instead of shipping Vosk's header. */
+/* The few libvosk C functions we call, declared here instead of shipping Vosk's header. The
+ * plug-in loads libvosk at run time (vosk-library.cpp); when it cannot, these calls do nothing
+ * and return null or -1. */
 #pragma once
 
 #ifdef __cplusplus
@@ -20,4 +22,8 @@ void vosk_set_log_level(int log_level);
 
 #ifdef __cplusplus
 }
+
+/* Loads libvosk on the first call (any thread); false, after one error line in the log, when it
+ * cannot be loaded. */
+bool vosk_library_available();
 #endif

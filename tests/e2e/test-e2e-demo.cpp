@@ -45,7 +45,7 @@ TEST(EndToEnd, DemoRecordingGivesThreeExactTakes)
 	options.model = "model-ru";
 	testhost::ObsHost host(options);
 	if (!e2e::load_ffmpeg())
-		GTEST_SKIP() << "OBS's media source (Debian package obs-plugins) is not installed";
+		GTEST_SKIP() << "OBS's media source (Debian package obs-studio) is not installed";
 
 	obs_data_t *settings = obs_data_create();
 	obs_data_set_string(settings, "local_file", BRISVANE_DEMO_RECORDING);

@@ -35,10 +35,10 @@ struct Rig {
 		ctx = testutil::context_of(uploader.get());
 		hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
 		// Audio heard while the model still loads is not recognised.
-		if (!options.model.empty()) {
+		if (!options.model.empty() && ctx->recognizer) {
 			EXPECT_TRUE(testutil::wait_until_listening(ctx));
 		}
-		Log::clear();
+		setup_log = Log::take();
 	}
 	~Rig()
 	{
@@ -75,6 +75,8 @@ struct Rig {
 	testutil::SourcePtr uploader;
 	SourceContext *ctx = nullptr;
 	obs_hotkey_id hotkey = OBS_INVALID_HOTKEY_ID;
+	// What the host and the module logged while the rig was set up.
+	std::vector<testhost::LogLine> setup_log;
 };
 
 } // namespace rig

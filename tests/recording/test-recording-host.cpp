@@ -175,3 +175,38 @@ TEST(RecordingHost, DestroyingMidRecordingWritesAndUploadsNothing)
 	EXPECT_EQ(Log::with_prefix("[Brisvane]").size(), 1u); // the start line only
 	EXPECT_TRUE(rig::files_in(dir).empty());
 }
+
+// Without libvosk where the module looks for it (beside it, or the package's private folder),
+// the module still loads and records by hotkey; the log says why keywords are off, once.
+TEST(RecordingHost, WithoutTheSpeechLibraryTheHotkeyStillRecords)
+{
+	testhost::TempDir folder;
+	const std::string module = folder.path() + "/obs-brisvane.so";
+	std::filesystem::copy_file(testhost::staged_module_path(), module);
+	testhost::HostOptions options = with_model("model-ru");
+	options.module_path = module;
+	Rig r(options);
+
+	std::vector<std::string> failures;
+	for (const auto &line : r.setup_log) {
+		if (line.text.rfind("[Vosk] Failed to load the speech library: ", 0) == 0 && line.level == LOG_ERROR)
+			failures.push_back(line.text);
+		EXPECT_EQ(line.text.find("Model loaded"), std::string::npos) << line.text;
+	}
+	ASSERT_EQ(failures.size(), 1u);
+	EXPECT_NE(failures[0].find("libvosk.so"), std::string::npos) << failures[0];
+
+	r.push(tone(500, 0.5)); // "старт" to a recogniser, were there one
+	EXPECT_FALSE(r.ctx->recording);
+	r.press();
+	r.push(tone(440, 6144.0 / 48000));
+	r.press();
+	const auto files = rig::files_in(r.host.recordings_dir());
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_EQ(rig::read_bytes(files[0]).size(), 44u + 6144u * 2u * 2u);
+
+	// The library is not looked for again for the next source.
+	testutil::SourcePtr second = testutil::create_uploader("Second", testutil::settings_with_target("Mic").get());
+	EXPECT_FALSE(Log::contains("Failed to load the speech library"));
+	testutil::destroy(second);
+}

@@ -65,9 +65,9 @@ ObsHost::ObsHost(const HostOptions &options)
 	if (!obs_reset_audio(&oai))
 		throw std::runtime_error("obs_reset_audio failed");
 
-	const std::string module = options.module_path.empty() ? staged_module_path() : options.module_path;
-	if (obs_open_module(&module_, module.c_str(), data_dir_.c_str()) != MODULE_SUCCESS)
-		throw std::runtime_error("obs_open_module failed for " + module);
+	const std::string module_path = options.module_path.empty() ? staged_module_path() : options.module_path;
+	if (obs_open_module(&module_, module_path.c_str(), data_dir_.c_str()) != MODULE_SUCCESS)
+		throw std::runtime_error("obs_open_module failed for " + module_path);
 	if (!obs_init_module(module_))
 		throw std::runtime_error("obs_init_module failed");
 }

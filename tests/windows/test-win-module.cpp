@@ -43,10 +43,10 @@ std::string plugin_file()
 }
 
 // What OBS does for a plug-in folder: search it for the plug-in's own DLLs, then load.
-HMODULE load_like_obs(DWORD &error)
+HMODULE load_like_obs(DWORD &error, const std::string &dir = plugin_dir())
 {
-	SetDllDirectoryW(wide_path(plugin_dir()).c_str());
-	HMODULE module = LoadLibraryW(wide_path(plugin_file()).c_str());
+	SetDllDirectoryW(wide_path(dir).c_str());
+	HMODULE module = LoadLibraryW(wide_path(dir + "/obs-brisvane.dll").c_str());
 	error = module ? 0 : GetLastError();
 	SetDllDirectoryW(nullptr);
 	return module;
@@ -121,7 +121,7 @@ protected:
 		testhost::Log::install();
 		testhost::Log::clear();
 		DWORD error = 0;
-		m.handle = load_like_obs(error);
+		m.handle = folder.empty() ? load_like_obs(error) : load_like_obs(error, folder);
 		ASSERT_NE(m.handle, nullptr) << "LoadLibraryW failed with " << error;
 		m.find(m.set_pointer, "obs_module_set_pointer");
 		m.find(m.ver, "obs_module_ver");
@@ -143,6 +143,20 @@ protected:
 
 	Module m;
 	int module_token = 0;
+	// Where the DLL is loaded from; empty means the staged plug-in folder.
+	std::string folder;
+};
+
+// The DLL alone in a folder of its own: no libvosk.dll beside it.
+class WinModuleAlone : public WinModule {
+protected:
+	void SetUp() override
+	{
+		folder = alone.path();
+		fs::copy_file(plugin_file(), folder + "/obs-brisvane.dll");
+		WinModule::SetUp();
+	}
+	testhost::TempDir alone;
 };
 
 TEST_F(WinModule, ExportsExactlyTheSevenModuleFunctions)
@@ -304,6 +318,57 @@ TEST_F(WinModule, HotkeyTakeIsSavedUnderANonAsciiProfileAndUploaded)
 	FreeLibrary(m.handle);
 	m.handle = nullptr;
 	EXPECT_NE(GetModuleHandleW(wide_path(plugin_file()).c_str()), nullptr);
+}
+
+// Without the speech library the plug-in still loads and its instances record by hotkey; the
+// log says once why keywords are off.
+TEST_F(WinModuleAlone, WorksByHotkeyWithoutTheSpeechLibrary)
+{
+	testhost::TempDir data;
+	testhost::TempDir config;
+	fs::copy(testhost::tone_model_dir("model-ru"), data.path() + "/model", fs::copy_options::recursive);
+	standin_set_data_dir(data.path().c_str());
+	standin_set_config_dir(config.path().c_str());
+	standin_set_audio_source_name("Mic");
+
+	m.set_pointer(fake_module());
+	m.set_locale("en-US");
+	ASSERT_TRUE(m.load());
+	obs_source_info info = {};
+	size_t size = 0;
+	ASSERT_GE(standin_registered_source(&info, &size), 1);
+	obs_data_t *settings = obs_data_create();
+	obs_data_set_string(settings, "target_source", "Mic");
+	void *first = info.create(settings, reinterpret_cast<obs_source_t *>(&module_token));
+	ASSERT_NE(first, nullptr);
+
+	ASSERT_TRUE(standin_press_hotkey(true));
+	push_tone(4);
+	ASSERT_TRUE(standin_press_hotkey(true));
+	const auto files = std::vector<fs::directory_entry>(
+	    fs::directory_iterator(fs::u8path(config.path() + "/obs-brisvane")), fs::directory_iterator());
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_EQ(fs::file_size(files[0].path()), 44u + 4u * 1024u * 2u * 2u);
+	info.destroy(first);
+	// The next instance does not try again.
+	void *second = info.create(settings, reinterpret_cast<obs_source_t *>(&module_token));
+	ASSERT_NE(second, nullptr);
+	info.destroy(second);
+
+	std::vector<std::string> failures;
+	for (const auto &line : testhost::Log::lines()) {
+		if (line.text.rfind("[Vosk] Failed to load the speech library: ", 0) == 0 && line.level == LOG_ERROR)
+			failures.push_back(line.text);
+		EXPECT_EQ(line.text.find("Model loaded"), std::string::npos) << line.text;
+	}
+	ASSERT_EQ(failures.size(), 1u);
+	EXPECT_NE(failures[0].find("libvosk.dll: "), std::string::npos) << failures[0];
+
+	obs_data_release(settings);
+	m.free_locale();
+	standin_set_audio_source_name("");
+	standin_set_data_dir("");
+	standin_set_config_dir("");
 }
 
 TEST(WinModuleFile, CarriesItsVersionResource)

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/library.hpp"
+
+#include "platform/files.hpp"
+
+#include <dlfcn.h>
+
+namespace platform {
+
+namespace {
+
+std::string last_dl_error(const char *fallback)
+{
+	const char *reason = dlerror();
+	return reason ? reason : fallback;
+}
+
+} // namespace
+
+void *load_private_library(const char *file_name, std::string &error)
+{
+	Dl_info info = {};
+	if (dladdr(reinterpret_cast<void *>(&load_private_library), &info) != 0 && info.dli_fname) {
+		std::string beside = info.dli_fname;
+		const size_t slash = beside.rfind('/');
+		beside = (slash == std::string::npos ? std::string() : beside.substr(0, slash + 1)) + file_name;
+		// A copy beside the module wins; when one is there but broken, its reason is the one
+		// worth reporting.
+		if (file_exists(beside)) {
+			void *library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+			if (!library)
+				error = last_dl_error("cannot load");
+			return library;
+		}
+	}
+	void *library = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+	if (!library)
+		error = last_dl_error("cannot load");
+	return library;
+}
+
+void *library_function(void *library, const char *name, std::string &error)
+{
+	dlerror();
+	void *function = dlsym(library, name);
+	if (!function)
+		error = last_dl_error("undefined symbol");
+	return function;
+}
+
+} // namespace platform
