@@ -18,7 +18,7 @@ using ResultCallback = std::function<void(const std::string &json, uint64_t posi
 
 // Follows one source's audio ring with Vosk on a thread of its own, so recognition never
 // runs on OBS's audio thread. The thread sleeps until notified.
-class RecognizerWorker : private ModelWatcher {
+class RecognizerWorker final : private ModelWatcher {
 public:
 	// Frames handed to Vosk at a time: one OBS audio block.
 	static constexpr uint32_t piece_frames = 1024;
