@@ -18,7 +18,7 @@ class RecognizerWorker;
 // One per source instance; the host hands it back as the data pointer of every callback.
 struct SourceContext {
 	obs_source_t *source = nullptr;
-	obs_source_t *target = nullptr; // one strong reference while set
+	obs_weak_source_t *target = nullptr; // the listened source, held weakly
 	std::string server_url;
 	std::string target_source_name;
 	// Atomic so the hotkey may pick its branch before taking the lock; written only under mutex.
@@ -38,8 +38,9 @@ struct SourceContext {
 	std::unique_ptr<RecognizerWorker> recognizer;
 	std::mutex mutex;
 
-	// Serialises whole settings updates, so two updates never interleave their detach and
-	// attach; taken before mutex and never by the audio path.
+	// Serialises changes of the listened source (settings updates and the source signals),
+	// so two never interleave their detach and attach; taken before mutex, never by the
+	// audio path.
 	std::mutex update_mutex;
 	// Per-block scratch, reused so the audio thread does not allocate for every block.
 	std::vector<int16_t> block_samples;

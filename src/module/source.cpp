@@ -3,6 +3,7 @@
 #include "module/callback-guard.hpp"
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
+#include "module/target.hpp"
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recognition/vosk-api.h"
@@ -79,8 +80,9 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 		blog(LOG_ERROR, "[Kavrel Assistant] Out of memory for the audio ring; speech recognition disabled");
 	}
 	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });
-	ctx->hotkey_id =
-	    obs_hotkey_register_source(source, "Brisvane.Trigger", "Start/Stop Upload", hotkey_trigger, ctx);
+	ctx->hotkey_id = obs_hotkey_register_source(source, "Brisvane.Trigger", obs_module_text("Brisvane.Trigger"),
+						    hotkey_trigger, ctx);
+	follow_target(ctx);
 	source_update(ctx, settings);
 	ctx->created = true;
 	return ctx;
@@ -97,11 +99,8 @@ void source_destroy(void *data)
 		obs_hotkey_unregister(ctx->hotkey_id);
 		ctx->hotkey_id = OBS_INVALID_HOTKEY_ID;
 	}
-	if (ctx->target) {
-		obs_source_remove_audio_capture_callback(ctx->target, audio_capture_callback, ctx);
-		obs_source_release(ctx->target);
-		ctx->target = nullptr;
-	}
+	// The source signals come on other threads: none may reach the record once it is gone.
+	unfollow_target(ctx);
 	// Joins the worker thread: a result being handled finishes against an intact record.
 	ctx->recognizer.reset();
 	delete ctx;

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/file-lock.hpp"
+#include "platform/files.hpp"
 
 #include <string>
 
@@ -11,16 +12,6 @@ namespace {
 
 // Windows locks are mandatory for the bytes they cover: lock one byte no file of ours reaches.
 constexpr DWORD lock_offset_high = 0x7FFFFFFF;
-
-bool widen(const std::string &text, std::wstring &out)
-{
-	const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
-	if (units <= 0)
-		return false;
-	out.assign(size_t(units), L'\0');
-	return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), out.data(), units) ==
-	       units;
-}
 
 HANDLE as_handle(long long value)
 {
@@ -33,7 +24,7 @@ bool FileLock::try_lock(const std::string &path) noexcept
 {
 	unlock();
 	std::wstring wide;
-	if (!widen(path, wide))
+	if (!widen_utf8(path, wide))
 		return false;
 	// Shared for everything, delete included, so the owner can still write, rename and delete.
 	HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

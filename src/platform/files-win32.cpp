@@ -8,8 +8,6 @@
 
 namespace platform {
 
-namespace {
-
 // The host's paths are UTF-8; a name that is not falls back to the ANSI calls.
 bool widen_utf8(const std::string &text, std::wstring &out)
 {
@@ -23,8 +21,6 @@ bool widen_utf8(const std::string &text, std::wstring &out)
 	return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
 				   out.data(), units) == units;
 }
-
-} // namespace
 
 bool delete_file(const std::string &path)
 {

@@ -20,4 +20,9 @@ bool rename_no_replace(const std::string &from, const std::string &to);
 // outlive an unload of the plug-in.
 void pin_module();
 
+#ifdef _WIN32
+// UTF-8 to the wide form the Windows calls take; false for an empty or malformed text.
+bool widen_utf8(const std::string &text, std::wstring &out);
+#endif
+
 } // namespace platform

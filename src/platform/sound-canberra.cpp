@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Sounds on Linux through libcanberra, which plays on a thread of its own.
+// Sounds on Linux through libcanberra, which plays on a thread of its own. The library is
+// opened when the first sound plays, not linked: OBS refuses to load a plug-in whose libraries
+// are missing, and two chimes are not worth losing the recordings for.
 #include "platform/files.hpp"
 #include "platform/sound.hpp"
 
-#include <canberra.h>
+#include <canberra.h> // types and constants only
 #include <dlfcn.h>
 
 #include <mutex>
@@ -39,7 +41,7 @@ public:
 		ca_context *ctx = nullptr;
 		error = context(ctx);
 		if (error == CA_SUCCESS)
-			error = ca_context_play(ctx, 0, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr);
+			error = play_(ctx, 0, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr);
 		return error == CA_SUCCESS;
 	}
 
@@ -47,17 +49,24 @@ public:
 	{
 		ca_context *ctx = nullptr;
 		if (context(ctx) == CA_SUCCESS)
-			ca_context_play(ctx, 0, CA_PROP_EVENT_ID, "bell", nullptr);
+			play_(ctx, 0, CA_PROP_EVENT_ID, "bell", nullptr);
 	}
 
 private:
 	// One context for the process, kept open: canberra stops what a context plays when the
-	// context is destroyed. Created on first use so loading the module stays cheap.
+	// context is destroyed. Created on first use so loading the module stays cheap. Without
+	// the library every play fails as "not supported"; it is looked for once.
 	int context(ca_context *&out)
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
+		if (!looked_up_) {
+			looked_up_ = true;
+			open_library();
+		}
+		if (!create_)
+			return CA_ERROR_NOTSUPPORTED;
 		if (!context_) {
-			const int error = ca_context_create(&context_);
+			const int error = create_(&context_);
 			if (error != CA_SUCCESS) {
 				context_ = nullptr;
 				return error;
@@ -67,7 +76,26 @@ private:
 		return CA_SUCCESS;
 	}
 
+	void open_library()
+	{
+		// Kept open for the process: the context's playback thread runs its code.
+		void *library = dlopen("libcanberra.so.0", RTLD_NOW | RTLD_LOCAL);
+		if (!library)
+			return;
+		auto create = reinterpret_cast<decltype(&ca_context_create)>(dlsym(library, "ca_context_create"));
+		auto play = reinterpret_cast<decltype(&ca_context_play)>(dlsym(library, "ca_context_play"));
+		if (!create || !play) {
+			dlclose(library);
+			return;
+		}
+		create_ = create;
+		play_ = play;
+	}
+
 	std::mutex mutex_;
+	bool looked_up_ = false;
+	decltype(&ca_context_create) create_ = nullptr;
+	decltype(&ca_context_play) play_ = nullptr;
 	ca_context *context_ = nullptr;
 };
 

@@ -2,6 +2,7 @@
 #include "recognition/keyword-control.hpp"
 
 #include "module/source-context.hpp"
+#include "recognition/recognised-text.hpp"
 #include "recording/recording.hpp"
 
 #include <exception>
@@ -88,9 +89,12 @@ void handle_locked(SourceContext *ctx, const std::string &text)
 
 } // namespace
 
-void handle_recognition_result(SourceContext *ctx, const std::string &text)
+void handle_recognition_result(SourceContext *ctx, const std::string &result)
 {
 	try {
+		// Only the words heard are searched: the JSON around them holds keys such as "text"
+		// in every result, silence included. Parsed before the lock the audio thread takes.
+		const std::string text = recognised_text(result);
 		std::lock_guard<std::mutex> lock(ctx->mutex);
 		handle_locked(ctx, text);
 	} catch (const std::exception &e) {

@@ -141,26 +141,26 @@ TEST_F(HostFaults, TargetRemovedAndMadeAgainUnderTheSameName)
 	obs_weak_source_t *weak_old = obs_source_get_weak_source(instance.mic.get());
 	Log::clear();
 
-	// The take running when the user deletes the source keeps what it heard.
+	// The take running when the user deletes the source keeps what it heard, and goes on
+	// with the source made again under the same name.
 	instance.press();
 	instance.push(testhost::tone(440, 3 * 1024.0 / 48000));
 	obs_source_remove(instance.mic.get());
 	instance.mic.reset();
-	testutil::SourcePtr again(testhost::create_test_audio_source("Mic"));
-	instance.push(again.get(), testhost::tone(440, 1024.0 / 48000), testhost::tone(440, 1024.0 / 48000));
-	instance.press();
-	EXPECT_EQ(only_recording(host).samples.size(), size_t(3 * 1024 * 2));
-	fs::remove_all(host.recordings_dir());
-
-	// Applying the same settings again lets the removed source go and listens to the new one.
-	testutil::DataPtr settings = testutil::settings_with_target("Mic");
-	obs_source_update(instance.uploader.get(), settings.get());
 	testhost::ObsHost::barrier();
 	obs_source_t *old_source = obs_weak_source_get_source(weak_old);
 	EXPECT_EQ(old_source, nullptr) << "the removed source is still held";
 	obs_source_release(old_source);
 	obs_weak_source_release(weak_old);
+	testutil::SourcePtr again(testhost::create_test_audio_source("Mic"));
+	instance.push(again.get(), testhost::tone(440, 1024.0 / 48000), testhost::tone(440, 1024.0 / 48000));
+	instance.press();
+	EXPECT_EQ(only_recording(host).samples.size(), size_t(4 * 1024 * 2));
+	fs::remove_all(host.recordings_dir());
 
+	// Applying the same settings again changes nothing.
+	testutil::DataPtr settings = testutil::settings_with_target("Mic");
+	obs_source_update(instance.uploader.get(), settings.get());
 	Log::clear();
 	instance.press();
 	instance.push(again.get(), testhost::tone(440, 2 * 1024.0 / 48000), testhost::tone(440, 2 * 1024.0 / 48000));

@@ -32,6 +32,12 @@ inline SourceContext *context_of(obs_source_t *source)
 	return static_cast<SourceContext *>(obs_obj_get_data(source));
 }
 
+// Whether the instance listens to that source (it holds its target weakly).
+inline bool listens_to(SourceContext *ctx, obs_source_t *source)
+{
+	return ctx->target && obs_weak_source_references_source(ctx->target, source);
+}
+
 inline DataPtr settings_with_target(const char *target)
 {
 	DataPtr settings(obs_data_create());

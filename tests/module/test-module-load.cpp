@@ -7,6 +7,8 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
 #include <vector>
 
 using namespace testutil;
@@ -176,6 +178,65 @@ TEST(ModuleLoad, TargetListHoldsAudioSourcesOnlyInEnumerationOrder)
 	destroy(uploader);
 }
 
+namespace {
+
+std::vector<std::string> property_labels(obs_properties_t *props)
+{
+	std::vector<std::string> labels;
+	for (obs_property_t *p = obs_properties_first(props); p; obs_property_next(&p))
+		labels.emplace_back(obs_property_description(p));
+	return labels;
+}
+
+bool hotkey_description(void *param, obs_hotkey_id id, obs_hotkey_t *key)
+{
+	auto *found = static_cast<std::pair<obs_hotkey_id, std::string> *>(param);
+	if (id == found->first)
+		found->second = obs_hotkey_get_description(key);
+	return true;
+}
+
+} // namespace
+
+TEST(ModuleLoad, LabelsAndHotkeyAreInOBSsLanguage)
+{
+	testhost::ObsHost host;
+	using V = std::vector<std::string>;
+	const struct {
+		const char *locale;
+		V labels;
+		const char *hotkey;
+	} languages[] = {
+	    {"ru-RU",
+	     V{"URL-адрес сервера", "Слова для начала записи (через запятую)",
+	       "Слова для остановки записи (через запятую)", "Останавливать при тишине", "Порог тишины (дБ)",
+	       "Длительность тишины (мс)", "Источник звука"},
+	     "Начать/остановить отправку"},
+	    // A language without a file of ours reads English, as does English itself.
+	    {"de-DE",
+	     V{"Server URL", "Start Keywords (comma separated)", "Stop Keywords (comma separated)", "Stop on Silence",
+	       "Silence Threshold (dB)", "Silence Duration (ms)", "Target Audio Source"},
+	     "Start/Stop Upload"},
+	};
+	for (const auto &language : languages) {
+		SCOPED_TRACE(language.locale);
+		obs_set_locale(language.locale);
+		obs_properties_t *props = obs_get_source_properties("brisvane");
+		EXPECT_EQ(property_labels(props), language.labels);
+		obs_properties_destroy(props);
+
+		SourcePtr uploader = create_uploader("Uploader");
+		std::pair<obs_hotkey_id, std::string> hotkey{
+		    testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger"), ""};
+		obs_enum_hotkeys(hotkey_description, &hotkey);
+		EXPECT_EQ(hotkey.second, language.hotkey);
+		// The type's name is a name: never translated.
+		EXPECT_STREQ(obs_source_get_display_name("brisvane"), "Kavrel Assistant Uploader");
+		destroy(uploader);
+	}
+	obs_set_locale("en-US");
+}
+
 TEST(ModuleLoad, LocaleLookupFallsBackToEnglishAndSurvivesBeingFreed)
 {
 	testhost::ObsHost host;
@@ -202,4 +263,34 @@ TEST(ModuleLoad, LocaleLookupFallsBackToEnglishAndSurvivesBeingFreed)
 	EXPECT_STREQ(obs_source_get_display_name("brisvane"), "Kavrel Assistant Uploader");
 	set_locale("en-US");
 	dlclose(handle);
+}
+
+// Run by the suite with libcanberra hidden (tests/support/without-library): the module still
+// loads, and every play fails as "not supported" instead.
+TEST(ModuleLoad, WithoutTheSoundLibraryEveryPlayFailsAsNotSupported)
+{
+	if (void *canberra = dlopen("libcanberra.so.0", RTLD_LAZY)) {
+		dlclose(canberra);
+		GTEST_SKIP() << "libcanberra is installed; the suite runs this with it hidden";
+	}
+	testhost::ObsHost host;
+	obs_hotkey_enable_callback_rerouting(true);
+	SourcePtr uploader = create_uploader("Uploader");
+	const obs_hotkey_id hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
+	testhost::Log::clear();
+	for (int take = 0; take < 2; ++take) {
+		obs_hotkey_trigger_routed_callback(hotkey, true);
+		obs_hotkey_trigger_routed_callback(hotkey, true);
+	}
+	const std::string data = host.data_dir();
+	EXPECT_EQ(
+	    testhost::Log::count("[Kavrel Assistant] Failed to play sound: " + data + "/notification.wav (error: -1)",
+				 LOG_WARNING),
+	    2u);
+	EXPECT_EQ(testhost::Log::count("[Kavrel Assistant] Failed to play stop sound: " + data +
+					   "/notification_end.wav (error: -1)",
+				       LOG_WARNING),
+		  2u);
+	obs_hotkey_enable_callback_rerouting(false);
+	destroy(uploader);
 }

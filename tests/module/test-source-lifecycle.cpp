@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace testutil;
 using testhost::Log;
@@ -61,20 +63,20 @@ TEST_F(SourceLifecycle, AttachesToTheNamedSourceAndDetachesOnChange)
 	DataPtr settings = settings_with_target("Mic");
 	SourcePtr uploader = create_uploader("Uploader", settings.get());
 	SourceContext *ctx = context_of(uploader.get());
-	EXPECT_EQ(ctx->target, mic.get());
+	EXPECT_TRUE(listens_to(ctx, mic.get()));
 	EXPECT_EQ(ctx->target_source_name, "Mic");
 	EXPECT_EQ(Log::count(std::string(listening) + "Mic", LOG_INFO), 1u);
 
 	// The same name again, through update and through load: nothing happens.
 	obs_source_update(uploader.get(), settings.get());
 	obs_source_load(uploader.get());
-	EXPECT_EQ(ctx->target, mic.get());
+	EXPECT_TRUE(listens_to(ctx, mic.get()));
 	EXPECT_EQ(Log::count(listening), 1u);
 
 	// Switching releases the old target: with our reference gone, it dies with the test's.
 	obs_data_set_string(settings.get(), "target_source", "Desk");
 	obs_source_update(uploader.get(), settings.get());
-	EXPECT_EQ(ctx->target, desk.get());
+	EXPECT_TRUE(listens_to(ctx, desk.get()));
 	EXPECT_EQ(Log::count(std::string(listening) + "Desk", LOG_INFO), 1u);
 	mic.reset();
 	host.barrier();
@@ -88,7 +90,7 @@ TEST_F(SourceLifecycle, AttachesToTheNamedSourceAndDetachesOnChange)
 	EXPECT_TRUE(expired(desk_weak));
 }
 
-TEST_F(SourceLifecycle, NamesAreExactAndMissingSourcesAreNotLookedUpAgain)
+TEST_F(SourceLifecycle, NamesAreExactAndMissingSourcesAreAttachedWhenMade)
 {
 	testhost::ObsHost host;
 	SourcePtr upper(testhost::create_test_audio_source("MIC"));
@@ -97,11 +99,11 @@ TEST_F(SourceLifecycle, NamesAreExactAndMissingSourcesAreNotLookedUpAgain)
 	DataPtr settings = settings_with_target("Mic");
 	SourcePtr uploader = create_uploader("Uploader", settings.get());
 	SourceContext *ctx = context_of(uploader.get());
-	EXPECT_EQ(ctx->target, mixed.get());
+	EXPECT_TRUE(listens_to(ctx, mixed.get()));
 
 	obs_data_set_string(settings.get(), "target_source", "MIC");
 	obs_source_update(uploader.get(), settings.get());
-	EXPECT_EQ(ctx->target, upper.get());
+	EXPECT_TRUE(listens_to(ctx, upper.get()));
 	EXPECT_EQ(Log::count(std::string(listening) + "MIC"), 1u);
 
 	// A name nobody bears: detached, silently, and the name is kept.
@@ -111,20 +113,134 @@ TEST_F(SourceLifecycle, NamesAreExactAndMissingSourcesAreNotLookedUpAgain)
 	EXPECT_EQ(ctx->target_source_name, "mic");
 	EXPECT_EQ(Log::count(listening), 2u);
 
-	// The source appearing later does not attach until the name changes.
+	// The source appearing later (OBS loading a scene collection in another order) is
+	// listened to at once; updates with the same name then change nothing.
 	SourcePtr lower(testhost::create_test_audio_source("mic"));
+	EXPECT_TRUE(listens_to(ctx, lower.get()));
+	EXPECT_EQ(Log::count(std::string(listening) + "mic", LOG_INFO), 1u);
 	obs_source_update(uploader.get(), settings.get());
 	obs_source_load(uploader.get());
-	EXPECT_EQ(ctx->target, nullptr);
+	EXPECT_EQ(Log::count(listening), 3u);
 
 	// Emptying the name detaches too.
 	obs_data_set_string(settings.get(), "target_source", "Mic");
 	obs_source_update(uploader.get(), settings.get());
-	EXPECT_EQ(ctx->target, mixed.get());
+	EXPECT_TRUE(listens_to(ctx, mixed.get()));
 	obs_data_set_string(settings.get(), "target_source", "");
 	obs_source_update(uploader.get(), settings.get());
 	EXPECT_EQ(ctx->target, nullptr);
 	EXPECT_EQ(ctx->target_source_name, "");
+	destroy(uploader);
+}
+
+namespace {
+
+// What the instance recorded of one block pushed to the source during a hotkey take.
+size_t recorded_from(obs_source_t *uploader, obs_source_t *source)
+{
+	SourceContext *ctx = context_of(uploader);
+	const obs_hotkey_id key = testhost::find_source_hotkey(uploader, "Brisvane.Trigger");
+	obs_hotkey_trigger_routed_callback(key, true);
+	const std::vector<float> block = testhost::tone(440, 1024.0 / 48000);
+	testhost::push_audio(source, block.data(), block.data(), 1024);
+	const size_t values = ctx->recording_buffer.size();
+	obs_hotkey_trigger_routed_callback(key, true);
+	return values;
+}
+
+std::string stored_target(obs_source_t *uploader)
+{
+	DataPtr settings(obs_source_get_settings(uploader));
+	return obs_data_get_string(settings.get(), "target_source");
+}
+
+} // namespace
+
+TEST_F(SourceLifecycle, FollowsItsTargetThroughDeletionAndRenames)
+{
+	testhost::ObsHost host;
+	obs_hotkey_enable_callback_rerouting(true);
+	SourcePtr mic(testhost::create_test_audio_source("Mic"));
+	DataPtr settings = settings_with_target("Mic");
+	SourcePtr uploader = create_uploader("Uploader", settings.get());
+	SourceContext *ctx = context_of(uploader.get());
+	ASSERT_EQ(recorded_from(uploader.get(), mic.get()), 2048u);
+
+	// Deleted and made again under its name: heard at once, the old one never kept alive.
+	obs_weak_source_t *old_weak = obs_source_get_weak_source(mic.get());
+	obs_source_remove(mic.get());
+	// Still held elsewhere, it lingers under its name: the same settings do not take it back.
+	obs_source_update(uploader.get(), settings.get());
+	EXPECT_EQ(ctx->target, nullptr);
+	mic.reset();
+	host.barrier();
+	EXPECT_TRUE(expired(old_weak));
+	SourcePtr again(testhost::create_test_audio_source("Mic"));
+	EXPECT_TRUE(listens_to(ctx, again.get()));
+	EXPECT_EQ(recorded_from(uploader.get(), again.get()), 2048u);
+	EXPECT_EQ(Log::count(std::string(listening) + "Mic", LOG_INFO), 2u);
+
+	// Renamed: still heard, and the new name is what the settings keep; a newcomer under the
+	// old name is not listened to.
+	obs_source_set_name(again.get(), "Microphone");
+	EXPECT_EQ(ctx->target_source_name, "Microphone");
+	EXPECT_EQ(stored_target(uploader.get()), "Microphone");
+	SourcePtr impostor(testhost::create_test_audio_source("Mic"));
+	EXPECT_TRUE(listens_to(ctx, again.get()));
+	EXPECT_EQ(recorded_from(uploader.get(), impostor.get()), 0u);
+	EXPECT_EQ(recorded_from(uploader.get(), again.get()), 2048u);
+
+	// Renamed, then deleted: silence, until a source bears the followed name again, here by
+	// a rename into it.
+	obs_source_set_name(again.get(), "Mic 2");
+	obs_source_remove(again.get());
+	again.reset();
+	EXPECT_EQ(stored_target(uploader.get()), "Mic 2");
+	EXPECT_EQ(Log::count(listening), 2u) << "renames and deletions log nothing";
+	obs_source_set_name(impostor.get(), "Mic 2");
+	EXPECT_TRUE(listens_to(ctx, impostor.get()));
+	EXPECT_EQ(Log::count(std::string(listening) + "Mic 2", LOG_INFO), 1u);
+	EXPECT_EQ(recorded_from(uploader.get(), impostor.get()), 2048u);
+
+	// Once destroyed, the instance hears of no source any more.
+	destroy(uploader);
+	SourcePtr late(testhost::create_test_audio_source("Mic 2"));
+	obs_source_set_name(impostor.get(), "Other");
+	EXPECT_EQ(Log::count(listening), 3u);
+	obs_hotkey_enable_callback_rerouting(false);
+}
+
+TEST_F(SourceLifecycle, FollowingRacesNeitherAudioNorSettings)
+{
+	// Sources made and deleted on one thread; renames and settings that move the instance
+	// between them and a source fed with audio on another (in OBS both come from its window);
+	// the audio itself on a third.
+	testhost::ObsHost host;
+	SourcePtr fed(testhost::create_test_audio_source("Fed"));
+	DataPtr to_mic = settings_with_target("Mic");
+	DataPtr to_fed = settings_with_target("Fed");
+	SourcePtr uploader = create_uploader("Uploader", to_fed.get());
+	std::atomic<bool> stop{false};
+	std::thread churn([&] {
+		for (int i = 0; i < 200; ++i) {
+			SourcePtr mic(testhost::create_test_audio_source("Mic"));
+			obs_source_remove(mic.get());
+		}
+		stop = true;
+	});
+	std::thread window([&] {
+		for (int i = 0; !stop; ++i) {
+			SourcePtr mic(obs_get_source_by_name(i % 2 ? "Mic" : "Mic renamed"));
+			if (mic)
+				obs_source_set_name(mic.get(), i % 2 ? "Mic renamed" : "Mic");
+			obs_source_update(uploader.get(), i % 3 ? to_mic.get() : to_fed.get());
+		}
+	});
+	const std::vector<float> block = testhost::tone(440, 480.0 / 48000);
+	while (!stop)
+		testhost::push_audio(fed.get(), block.data(), block.data(), 480);
+	churn.join();
+	window.join();
 	destroy(uploader);
 }
 

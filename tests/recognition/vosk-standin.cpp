@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Stands in for libvosk where the real one cannot be made to misbehave: an accept call that
-// reports an error, a null result text, a slow model and late answers. The first sample of a
-// piece scripts the answer:
+// reports an error, a null result text, a slow model and late answers. Texts are Vosk's JSON,
+// {"text" : "final v"} or {"partial" : "partial v"}. The first sample of a piece scripts
+// the answer:
 //   v != 0 and v != 8  accept returns v (so negatives too); 7 makes the final result null
 //   8                  accept returns 0 and the partial result is null
 //   0 or empty piece   accept returns 0
@@ -146,14 +147,14 @@ STANDIN_EXPORT const char *vosk_recognizer_result(VoskRecognizer *recognizer)
 {
 	if (recognizer->last == 7)
 		return nullptr;
-	recognizer->text = "final " + std::to_string(recognizer->last);
+	recognizer->text = "{\"text\" : \"final " + std::to_string(recognizer->last) + "\"}";
 	return recognizer->text.c_str();
 }
 STANDIN_EXPORT const char *vosk_recognizer_partial_result(VoskRecognizer *recognizer)
 {
 	if (recognizer->last == 8)
 		return nullptr;
-	recognizer->text = "partial " + std::to_string(recognizer->last);
+	recognizer->text = "{\"partial\" : \"partial " + std::to_string(recognizer->last) + "\"}";
 	return recognizer->text.c_str();
 }
 STANDIN_EXPORT void vosk_set_log_level(int) {}

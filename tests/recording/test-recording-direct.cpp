@@ -225,9 +225,15 @@ TEST_F(Direct, KeywordResultsDriveTheRecording)
 		     "W:Stop sound file not found at: /mod/notification_end.wav", "W:Stop sound file not found"}));
 	EXPECT_FALSE(ctx.recording);
 
-	// A keyword found in the JSON framing matches every result.
-	ctx.start_keywords = "Partial";
-	EXPECT_EQ(result_lines("{\"partial\" : \"\"}").front(), "I:Start keyword detected: Partial");
+	// Only the words heard are searched, never the JSON around them.
+	ctx.start_keywords = "Partial,text,result,conf";
+	ctx.stop_keywords = "word";
+	for (const char *idle : {"{\"partial\" : \"\"}", "{\"text\" : \"\"}",
+				 "{\"result\" : [{\"conf\" : 1.0, \"word\" : \"x\"}], \"text\" : \"x\"}", "not json"})
+		EXPECT_TRUE(result_lines(idle).empty()) << idle;
+	EXPECT_FALSE(ctx.recording);
+	EXPECT_EQ(result_lines("{\"partial\" : \"plain text\"}").front(), "I:Start keyword detected: text");
+	EXPECT_TRUE(ctx.recording);
 }
 
 TEST_F(Direct, RecordingStopsGrowingAtItsLimitAndStaysValid)

@@ -132,6 +132,25 @@ TEST(RecordingHost, SpokenStartAndStopMakeATake)
 	}
 }
 
+TEST(RecordingHost, KeywordsNamedLikeResultKeysFireOnlyWhenHeard)
+{
+	// Keywords that stand in the JSON of every result: silence and a spoken word must not
+	// start a take with either model.
+	for (const char *model : {"model-ru", "model-latin"}) {
+		const bool latin = std::string(model) == "model-latin";
+		Rig r(with_model(model), [&](obs_data_t *settings) {
+			obs_data_set_string(settings, "start_keywords", "text, result,partial,conf");
+			obs_data_set_string(settings, "stop_keywords", latin ? "stop" : "стоп");
+		});
+		r.push(tone(2000, 0.5));
+		// The stop word shows the results arrive; the final one follows the pause.
+		ASSERT_TRUE(r.push_silence_until("Stop keyword detected")) << model;
+		r.push_silence_until("never logged", 1.5);
+		EXPECT_FALSE(r.ctx->recording) << model;
+		EXPECT_FALSE(Log::contains("Start keyword detected")) << model;
+	}
+}
+
 TEST(RecordingHost, StartAndStopInOneUtteranceNeverStop)
 {
 	Rig r(with_model("model-ru"));

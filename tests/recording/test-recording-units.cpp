@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Capture arithmetic, keyword parsing and the WAV file, without a host.
 #include "recognition/keyword-control.hpp"
+#include "recognition/recognised-text.hpp"
 #include "recording/audio-convert.hpp"
 #include "recording/audio-ring.hpp"
 #include "recording/recording.hpp"
@@ -163,6 +164,25 @@ TEST(Keywords, LowercaseLatinAndRussianCapitalsByteForByte)
 	EXPECT_EQ(lowercase_keyword("Ы\xD0"), "ы\xD0");
 	EXPECT_EQ(lowercase_keyword("\xD0"), "\xD0");
 	EXPECT_EQ(lowercase_keyword(""), "");
+}
+
+TEST(Keywords, RecognisedTextIsTheHeardWordsUnescaped)
+{
+	// Vosk's own shapes: idle results, a final result with its word list, a partial.
+	EXPECT_EQ(recognised_text("{\n  \"text\" : \"\"\n}"), "");
+	EXPECT_EQ(recognised_text("{\n  \"partial\" : \"\"\n}"), "");
+	EXPECT_EQ(recognised_text("{\"result\" : [{\"conf\" : 1.0, \"end\" : 1.2, \"start\" : 0.3, \"word\" : "
+				  "\"стоп\"}], \"text\" : \"стоп\"}"),
+		  "стоп");
+	EXPECT_EQ(recognised_text("{\"partial\" : \"старт запись\"}"), "старт запись");
+	// Escapes come out as the characters they stand for.
+	EXPECT_EQ(recognised_text("{\"text\" : \"\\u0441\\u0442\\u043e\\u043f \\\"x\\\"\"}"), "стоп \"x\"");
+	// "text" wins over "partial"; an empty "text" is still the answer.
+	EXPECT_EQ(recognised_text("{\"partial\" : \"a\", \"text\" : \"b\"}"), "b");
+	EXPECT_EQ(recognised_text("{\"text\" : \"\", \"partial\" : \"a\"}"), "");
+	// Neither key, not an object, or not JSON at all: nothing heard.
+	for (const char *json : {"{\"alternatives\" : []}", "[\"text\"]", "text", "", "{\"text\" : "})
+		EXPECT_EQ(recognised_text(json), "") << json;
 }
 
 TEST(WavHeader, OneSecondOfStereoAt48k)

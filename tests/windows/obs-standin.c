@@ -271,6 +271,39 @@ uint32_t obs_source_get_output_flags(const obs_source_t *source)
 	return source == &audio_source ? OBS_SOURCE_AUDIO : 0;
 }
 
+// The one source has one weak reference; neither is counted.
+struct obs_weak_source {
+	obs_source_t *source;
+};
+static struct obs_weak_source audio_source_weak = {&audio_source};
+
+obs_weak_source_t *obs_source_get_weak_source(obs_source_t *source)
+{
+	return source == &audio_source ? &audio_source_weak : NULL;
+}
+
+obs_source_t *obs_weak_source_get_source(obs_weak_source_t *weak)
+{
+	return weak ? weak->source : NULL;
+}
+
+void obs_weak_source_release(obs_weak_source_t *weak)
+{
+	(void)weak;
+}
+
+bool obs_weak_source_references_source(obs_weak_source_t *weak, obs_source_t *source)
+{
+	return weak && weak->source == source;
+}
+
+// Sources here never change their settings: a fresh object each time.
+obs_data_t *obs_source_get_settings(const obs_source_t *source)
+{
+	(void)source;
+	return obs_data_create();
+}
+
 void obs_enum_sources(bool (*enum_proc)(void *, obs_source_t *), void *param)
 {
 	if (audio_source_name[0])
@@ -351,6 +384,54 @@ void obs_hotkey_unregister(obs_hotkey_id id)
 		hotkey_data = NULL;
 	}
 	LeaveCriticalSection(&state_lock);
+}
+
+/* ---- signals: connections counted, nothing ever signalled ---- */
+
+struct signal_handler {
+	int unused;
+};
+static struct signal_handler global_signals;
+static LONG live_connections;
+
+signal_handler_t *obs_get_signal_handler(void)
+{
+	return &global_signals;
+}
+
+void signal_handler_connect(signal_handler_t *handler, const char *signal, signal_callback_t callback, void *data)
+{
+	(void)handler;
+	(void)signal;
+	(void)callback;
+	(void)data;
+	InterlockedIncrement(&live_connections);
+}
+
+void signal_handler_disconnect(signal_handler_t *handler, const char *signal, signal_callback_t callback, void *data)
+{
+	(void)handler;
+	(void)signal;
+	(void)callback;
+	(void)data;
+	InterlockedDecrement(&live_connections);
+}
+
+bool calldata_get_data(const calldata_t *data, const char *name, void *out, size_t size)
+{
+	(void)data;
+	(void)name;
+	(void)out;
+	(void)size;
+	return false;
+}
+
+bool calldata_get_string(const calldata_t *data, const char *name, const char **str)
+{
+	(void)data;
+	(void)name;
+	(void)str;
+	return false;
 }
 
 /* ---- properties: counted, never shown ---- */
@@ -592,6 +673,20 @@ bool obs_data_get_bool(obs_data_t *data, const char *name)
 	return item && item->kind == KIND_BOOL && item->flag;
 }
 
+bool obs_data_has_user_value(obs_data_t *data, const char *name)
+{
+	struct data_item *item = find_item(data, name);
+	return item && !item->is_default;
+}
+
+// No recognition result reaches a keyword here (those run against the real libobs on Linux):
+// nothing is ever read from JSON.
+obs_data_t *obs_data_create_from_json(const char *json)
+{
+	(void)json;
+	return NULL;
+}
+
 /* ---- control for the tests ---- */
 
 void standin_set_data_dir(const char *path)
@@ -653,6 +748,11 @@ bool standin_press_hotkey(bool pressed)
 long standin_live_lookups(void)
 {
 	return InterlockedCompareExchange(&live_lookups, 0, 0);
+}
+
+long standin_live_signal_connections(void)
+{
+	return InterlockedCompareExchange(&live_connections, 0, 0);
 }
 
 long standin_live_properties(void)

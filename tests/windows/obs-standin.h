@@ -22,6 +22,8 @@ bool standin_push_audio(const struct audio_data *audio);
 bool standin_press_hotkey(bool pressed);
 long standin_live_lookups(void);
 long standin_live_properties(void);
+// Signal connections made and not yet taken back (no signal is ever sent).
+long standin_live_signal_connections(void);
 
 #ifdef __cplusplus
 }

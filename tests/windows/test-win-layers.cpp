@@ -16,9 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using testhost::Log;
@@ -162,6 +165,102 @@ TEST_F(WinSounds, MissingFilesBeepForTheStartOnly)
 	for (const auto &line : Log::lines())
 		EXPECT_EQ(line.level, LOG_WARNING) << line.text;
 	EXPECT_EQ(layer->plays, 0);
+}
+
+// What PlaySoundW was handed, in place of playing it: under wine an asynchronous play
+// reports success whatever the file.
+std::vector<std::wstring> &wide_plays()
+{
+	static std::vector<std::wstring> plays;
+	return plays;
+}
+
+BOOL WINAPI record_play_sound(LPCWSTR sound, HMODULE, DWORD)
+{
+	wide_plays().emplace_back(sound ? sound : L"");
+	return TRUE;
+}
+
+// Points the module's import of one function at a replacement; false when it has no such
+// import.
+bool patch_import(HMODULE module, const char *dll, const char *function, const void *replacement)
+{
+	auto *base = reinterpret_cast<unsigned char *>(module);
+	auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+	const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+	for (auto *entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); entry->Name;
+	     ++entry) {
+		if (_stricmp(reinterpret_cast<const char *>(base + entry->Name), dll) != 0)
+			continue;
+		auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + entry->OriginalFirstThunk);
+		auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + entry->FirstThunk);
+		for (; names->u1.AddressOfData; ++names, ++slots) {
+			if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+				continue;
+			auto *named = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+			if (std::strcmp(reinterpret_cast<const char *>(named->Name), function) != 0)
+				continue;
+			DWORD protection = 0;
+			VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
+			slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+			VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
+			return true;
+		}
+	}
+	return false;
+}
+
+std::string utf8(const std::wstring &text)
+{
+	const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+	std::string out(size_t(bytes), '\0');
+	WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), bytes, nullptr, nullptr);
+	return out;
+}
+
+TEST(WinSoundPaths, AModuleUnderANonAsciiFolderPlaysItsFilesByTheirWidePaths)
+{
+	Log::install();
+	Log::clear();
+	testhost::TempDir base;
+	// A per-user plug-in folder under a Cyrillic user name, outside any Western code page.
+	wchar_t full[MAX_PATH];
+	ASSERT_NE(GetFullPathNameW(fs::path(base.path()).wstring().c_str(), MAX_PATH, full, nullptr), 0u);
+	const std::wstring user = std::wstring(full) + L"\\\u042e\u0440\u0438\u0439";
+	const std::wstring bin = user + L"\\plugins\\obs-brisvane\\bin\\64bit\\";
+	const std::wstring data = user + L"\\plugins\\obs-brisvane\\data";
+	fs::create_directories(fs::path(bin));
+	fs::create_directories(fs::path(data));
+	ASSERT_TRUE(CopyFileW(BRISVANE_SOUND_PROBE_W, (bin + L"brisvane_win_sound_probe.dll").c_str(), FALSE));
+	for (const std::wstring &dir : {bin, data + L"\\"}) {
+		std::ofstream(fs::path(dir + L"notification.wav"), std::ios::binary) << "RIFF";
+		std::ofstream(fs::path(dir + L"notification_end.wav"), std::ios::binary) << "RIFF";
+	}
+
+	HMODULE probe = LoadLibraryW((bin + L"brisvane_win_sound_probe.dll").c_str());
+	ASSERT_NE(probe, nullptr) << GetLastError();
+	ASSERT_TRUE(patch_import(probe, "winmm.dll", "PlaySoundW", reinterpret_cast<const void *>(&record_play_sound)));
+	auto play = reinterpret_cast<void (*)(obs_module_t *)>(
+	    reinterpret_cast<void *>(GetProcAddress(probe, "probe_play_sounds")));
+	ASSERT_NE(play, nullptr);
+	int module_token = 0;
+
+	// Beside the module: the folder as Windows names the DLL.
+	wide_plays().clear();
+	standin_set_data_dir("");
+	play(nullptr);
+	EXPECT_EQ(wide_plays(), (std::vector<std::wstring>{bin + L"notification.wav", bin + L"notification_end.wav"}));
+	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Found sound file at: " + utf8(bin) + "notification.wav"));
+
+	// Among the data files: the host's UTF-8 path, turned into the same characters.
+	wide_plays().clear();
+	standin_set_data_dir(utf8(data).c_str());
+	play(reinterpret_cast<obs_module_t *>(&module_token));
+	standin_set_data_dir("");
+	EXPECT_EQ(wide_plays(),
+		  (std::vector<std::wstring>{data + L"/notification.wav", data + L"/notification_end.wav"}));
+	EXPECT_EQ(Log::count("Failed to play"), 0u);
+	FreeLibrary(probe);
 }
 
 class WinHttp : public ::testing::Test {

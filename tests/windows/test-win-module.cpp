@@ -225,6 +225,7 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 		void *instance = info.create(settings, source);
 		ASSERT_NE(instance, nullptr);
 		EXPECT_GT(thread_count(), threads_before) << "no recognition thread started";
+		EXPECT_EQ(standin_live_signal_connections(), 2) << "follows sources being made and renamed";
 		obs_properties_t *props = info.get_properties(instance);
 		EXPECT_NE(props, nullptr);
 		obs_properties_destroy(props);
@@ -240,6 +241,7 @@ TEST_F(WinModule, CreatesAndDestroysAnInstanceWithItsModel)
 		// What unload waits for: a load or a free still running.
 		m.unload();
 		EXPECT_EQ(thread_count(), threads_before) << "a recognition or model thread was left running";
+		EXPECT_EQ(standin_live_signal_connections(), 0);
 	}
 	EXPECT_LE(testhost::Log::count("[Vosk] Model loaded successfully.", LOG_INFO), 3u);
 	obs_data_release(settings);
