@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The functions OBS looks up in the module file. Written by hand rather than with
+// The seven functions OBS looks up in the module file. Written by hand rather than with
 // OBS_DECLARE_MODULE, whose helpers would add exports of their own.
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
 #include "platform/http.hpp"
+#include "recognition/model-cache.hpp"
 #include "upload/delivery-queue.hpp"
 
 #include <util/platform.h>
@@ -76,4 +77,5 @@ BRISVANE_EXPORT bool obs_module_load(void)
 BRISVANE_EXPORT void obs_module_unload(void)
 {
 	stop_delivery();
+	model_cache::wait_for_model_loads();
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+class AudioRing;
 class RecognizerWorker;
 
 // One per source instance; the host hands it back as the data pointer of every callback.
@@ -32,6 +33,8 @@ struct SourceContext {
 	float silence_threshold_db = -40.0f;
 	int32_t silence_duration_ms = 2000;
 	uint64_t silence_started_ns = 0;
+	// The source's recent audio, which the recogniser follows; outlives the recogniser.
+	std::unique_ptr<AudioRing> audio_ring;
 	std::unique_ptr<RecognizerWorker> recognizer;
 	std::mutex mutex;
 
@@ -43,6 +46,8 @@ struct SourceContext {
 	std::vector<int16_t> block_samples;
 	// Set once a recording hit the largest size a WAV header can describe.
 	bool recording_full = false;
+	// Set when create has returned: later settings updates retry a model that failed to load.
+	bool created = false;
 
 	~SourceContext();
 };

@@ -7,6 +7,7 @@
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recognition/vosk-api.h"
+#include "recording/audio-ring.hpp"
 #include "recording/recording.hpp"
 
 #include <media-io/audio-io.h>
@@ -18,6 +19,9 @@
 SourceContext::~SourceContext() = default;
 
 namespace {
+
+// A recogniser this far behind still finds every keyword in the ring.
+constexpr uint32_t ring_seconds = 30;
 
 uint32_t host_sample_rate(uint32_t fallback)
 {
@@ -39,13 +43,15 @@ void start_recognition(SourceContext *ctx)
 	std::string path = model_path.get();
 	model_path.reset();
 
+	if (!ctx->audio_ring)
+		return;
 	try {
-		ctx->recognizer = std::make_unique<RecognizerWorker>(path, static_cast<float>(ctx->sample_rate));
+		ctx->recognizer = std::make_unique<RecognizerWorker>(
+		    *ctx->audio_ring, path, static_cast<float>(ctx->sample_rate),
+		    [ctx](const std::string &json, uint64_t) { handle_recognition_result(ctx, json); });
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Speech recognition disabled: worker could not start: %s", e.what());
-		return;
 	}
-	ctx->recognizer->on_result = [ctx](const std::string &text) { handle_recognition_result(ctx, text); };
 }
 
 } // namespace
@@ -68,11 +74,17 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 	if (!ctx->recording_buffer.keep_spare_ready())
 		blog(LOG_WARNING, "[Kavrel Assistant] Could not start the recording memory thread; "
 				  "recordings prepare their memory on the audio thread");
+	try {
+		ctx->audio_ring = std::make_unique<AudioRing>(ctx->channels, ring_seconds * ctx->sample_rate);
+	} catch (const std::bad_alloc &) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Out of memory for the audio ring; speech recognition disabled");
+	}
 	run_guarded("Starting speech recognition", [&] { start_recognition(ctx); });
 	ctx->hotkey_id = obs_hotkey_register_source(source, "Brisvane.Trigger", obs_module_text("Brisvane.Trigger"),
 						    hotkey_trigger, ctx);
 	follow_target(ctx);
 	source_update(ctx, settings);
+	ctx->created = true;
 	return ctx;
 }
 

@@ -2,6 +2,7 @@
 // Runs on the host's audio thread: everything here must stay cheap, bounded and non-throwing.
 #include "module/source-context.hpp"
 #include "recognition/recognizer-worker.hpp"
+#include "recording/audio-ring.hpp"
 #include "recording/audio-convert.hpp"
 #include "recording/recording.hpp"
 #include "recording/wav.hpp"
@@ -67,14 +68,10 @@ void capture_block(SourceContext *ctx, const audio_data &audio)
 		}
 	}
 
-	RecognizerWorker *worker = ctx->recognizer.get();
-	if (worker && worker->ready()) {
-		// The queue keeps each block, so it gets an allocation of its own: fill that and
-		// move it in, rather than filling scratch that the queue then copies.
-		AudioChunk mono(frames);
-		for (uint32_t j = 0; j < frames; ++j)
-			mono[j] = samples[size_t(j) * channels];
-		worker->push_audio(std::move(mono));
+	if (ctx->audio_ring) {
+		ctx->audio_ring->write(samples, frames);
+		if (RecognizerWorker *worker = ctx->recognizer.get())
+			worker->notify();
 	}
 
 	if (ctx->recording)

@@ -62,6 +62,7 @@ TEST(ModuleLoad, RegistersTheSourceType)
 	auto ver = reinterpret_cast<uint32_t (*)()>(dlsym(handle, "obs_module_ver"));
 	ASSERT_NE(ver, nullptr);
 	EXPECT_EQ(ver(), uint32_t(LIBOBS_API_VER));
+	// Unload waits for model loads still running.
 	EXPECT_NE(dlsym(handle, "obs_module_unload"), nullptr);
 	dlclose(handle);
 }
