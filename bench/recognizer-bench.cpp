@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Throughput of the recogniser worker (queue, thread, callback) with the real libvosk and
+// Throughput of the recogniser worker (ring, thread, callback) with the real libvosk and
 // the tone model, beside calling libvosk directly on the same chunks. Not a test.
 //   build/bench/recognizer-bench [seconds of audio] [runs]
 // Prints "worker <audio s> <wall s> <results>" and "direct <audio s> <wall s> <results>".
 #include "recognition/recognizer-worker.hpp"
+#include "recording/audio-ring.hpp"
 
 #include <obs.h>
 
@@ -21,8 +22,10 @@ using Clock = std::chrono::steady_clock;
 
 void quiet_log(int, const char *, va_list, void *) {}
 
+using Chunk = std::vector<int16_t>;
+
 // Keyword tones with pauses, as a talker would give them, in 1024-sample chunks at 48 kHz.
-std::vector<AudioChunk> make_chunks(double seconds)
+std::vector<Chunk> make_chunks(double seconds)
 {
 	const uint32_t rate = 48000;
 	std::vector<int16_t> all(size_t(seconds * rate));
@@ -31,7 +34,7 @@ std::vector<AudioChunk> make_chunks(double seconds)
 		const double hz = phase < 0.4 ? 500.0 : (phase >= 1.5 && phase < 1.9) ? 2000.0 : 0.0;
 		all[i] = int16_t(hz > 0 ? 12000.0 * std::sin(2 * M_PI * hz * t) : 0.0);
 	}
-	std::vector<AudioChunk> chunks;
+	std::vector<Chunk> chunks;
 	for (size_t at = 0; at < all.size(); at += 1024)
 		chunks.emplace_back(all.begin() + long(at), all.begin() + long(std::min(all.size(), at + 1024)));
 	return chunks;
@@ -49,16 +52,24 @@ int main(int argc, char **argv)
 	// The two take turns going first, so neither always meets a colder machine.
 	for (int r = 0; r < runs * 2; ++r) {
 		if ((r + r / 2) % 2 == 0) {
-			// All chunks queued at once, as a worker that fell behind sees them.
-			RecognizerWorker worker(BRISVANE_BENCH_MODEL, 48000.0f);
-			if (!worker.ready())
-				return 1;
+			// All audio in the ring at once, as a worker that fell behind finds it.
+			AudioRing ring(1, uint32_t(chunks.size() * 1024));
 			std::atomic<size_t> results{0};
-			worker.on_result = [&](const std::string &) { ++results; };
+			RecognizerWorker worker(ring, BRISVANE_BENCH_MODEL, 48000.0f,
+						[&](const std::string &, uint64_t) { ++results; });
+			for (int i = 0; i < 10000 && !worker.listening(); ++i)
+				std::this_thread::sleep_for(std::chrono::milliseconds(1));
+			if (!worker.listening())
+				return 1;
 			const auto t0 = Clock::now();
 			for (const auto &chunk : chunks)
-				worker.push_audio(chunk);
-			while (results < chunks.size())
+				ring.write(chunk.data(), uint32_t(chunk.size()));
+			worker.notify();
+			size_t frames = 0;
+			for (const auto &chunk : chunks)
+				frames += chunk.size();
+			const size_t pieces = frames / RecognizerWorker::piece_frames;
+			while (results < pieces)
 				std::this_thread::sleep_for(std::chrono::microseconds(200));
 			const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
 			std::printf("worker %.1f %.3f %zu\n", seconds, wall, results.load());

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Posts one file the way the plug-in does, for timing against other clients.
+// Posts one file the way a delivery queue thread does, for timing against other clients.
 //   upload-bench FILE URL     exit 0 when the server took it (and the file is gone)
 #include "platform/files.hpp"
 #include "platform/http.hpp"
@@ -28,6 +28,5 @@ int main(int argc, char **argv)
 	}
 	base_set_log_handler(print_line, nullptr);
 	platform::http_global_init();
-	upload_file(argv[1], argv[2]);
-	return platform::file_exists(argv[1]) ? 1 : 0;
+	return upload_file(argv[1], argv[2]) == UploadResult::Delivered && !platform::file_exists(argv[1]) ? 0 : 1;
 }

@@ -7,8 +7,6 @@
 #include "recording/audio-convert.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <utility>
 
 namespace {
 
@@ -29,13 +27,8 @@ void capture_slice(SourceContext *ctx, const float *const *planes, uint32_t fram
 	if (takes)
 		takes->audio_written(ctx->audio_ring->end());
 
-	RecognizerWorker *worker = ctx->recognizer.get();
-	if (worker && worker->ready()) {
-		AudioChunk mono(frames);
-		for (uint32_t j = 0; j < frames; ++j)
-			mono[j] = samples[size_t(j) * channels];
-		worker->push_audio(std::move(mono));
-	}
+	if (RecognizerWorker *worker = ctx->recognizer.get())
+		worker->notify();
 }
 
 } // namespace
@@ -58,6 +51,6 @@ void audio_capture_callback(void *param, obs_source_t *, const struct audio_data
 				break;
 		}
 	} catch (...) {
-		// Only the recogniser's queue can throw (out of memory): that block goes unrecognised.
+		// Nothing here throws; a callback must never let an exception into libobs all the same.
 	}
 }

@@ -1,55 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The functions OBS looks up in the module file. Written by hand rather than with
+// The seven functions OBS looks up in the module file. Written by hand rather than with
 // OBS_DECLARE_MODULE, whose helpers would add exports of their own.
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
 #include "platform/http.hpp"
+#include "recognition/model-cache.hpp"
 #include "recording/take-file.hpp"
-#include "upload/take-server.hpp"
-#include "upload/upload.hpp"
+#include "upload/delivery-queue.hpp"
 
 #include <util/platform.h>
 
 #include <cstring>
-#include <exception>
 #include <string>
-#include <thread>
+
+#define BRISVANE_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-// Never a static std::thread: one still joinable when the process exits would end it.
-std::thread *recovery_thread = nullptr;
-
-// Takes a crash or a kill left unfinished are finished and sent, off OBS's threads.
-void recover_takes() noexcept
+// Where the takes are written, and where those an earlier run left behind wait.
+std::string take_folder()
 {
-	try {
-		char dir[512] = "";
-		os_get_config_path(dir, sizeof(dir), "obs-brisvane");
-		for (const std::string &path : recover_unfinished_takes(dir))
-			if (auto url = recorded_take_server(path))
-				upload_file_async(path, *url);
-	} catch (const std::exception &e) {
-		blog(LOG_ERROR, "[Kavrel Assistant] Recovering unfinished recordings failed: %s", e.what());
-	}
-}
-
-void join_recovery() noexcept
-{
-	if (!recovery_thread)
-		return;
-	try {
-		recovery_thread->join();
-	} catch (const std::exception &) {
-		recovery_thread->detach();
-	}
-	delete recovery_thread;
-	recovery_thread = nullptr;
+	char dir[512] = "";
+	os_get_config_path(dir, sizeof(dir), "obs-brisvane");
+	return dir;
 }
 
 } // namespace
-
-#define BRISVANE_EXPORT extern "C" __attribute__((visibility("default")))
 
 BRISVANE_EXPORT void obs_module_set_pointer(obs_module_t *module)
 {
@@ -95,16 +71,14 @@ BRISVANE_EXPORT bool obs_module_load(void)
 	source_type_info.save = source_save;
 	source_type_info.load = source_load;
 	obs_register_source(&source_type_info);
-	join_recovery();
-	try {
-		recovery_thread = new std::thread(recover_takes);
-	} catch (const std::exception &) {
-		recover_takes(); // no thread to be had: better late start than a lost take
-	}
+	// Takes a crash or a kill left unfinished are finished on the queue's thread, before it
+	// looks for takes to send.
+	start_delivery(take_folder(), [](const std::string &folder) { recover_unfinished_takes(folder); });
 	return true;
 }
 
 BRISVANE_EXPORT void obs_module_unload(void)
 {
-	join_recovery();
+	stop_delivery();
+	model_cache::wait_for_model_loads();
 }

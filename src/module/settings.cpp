@@ -3,6 +3,7 @@
 #include "module/callback-guard.hpp"
 #include "module/source-context.hpp"
 #include "module/target.hpp"
+#include "recognition/recognizer-worker.hpp"
 
 #include <string>
 #include <utility>
@@ -50,6 +51,8 @@ void source_update(void *data, obs_data_t *settings)
 	if (!ctx || !settings)
 		return;
 	run_guarded("Applying settings", [&] { apply_settings(ctx, settings); });
+	if (ctx->recognizer && ctx->created)
+		ctx->recognizer->retry_failed_load();
 }
 
 void source_get_defaults(obs_data_t *settings)

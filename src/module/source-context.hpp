@@ -45,6 +45,8 @@ struct SourceContext {
 	std::mutex update_mutex;
 	// Audio-thread scratch, sized once at creation.
 	std::vector<int16_t> block_samples;
+	// Set when create has returned: later settings updates retry a model that failed to load.
+	bool created = false;
 
 	~SourceContext();
 };

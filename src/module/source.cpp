@@ -12,7 +12,6 @@
 #include <media-io/audio-io.h>
 
 #include <algorithm>
-
 #include <memory>
 #include <new>
 #include <string>
@@ -68,14 +67,12 @@ void start_recognition(SourceContext *ctx)
 	model_path.reset();
 
 	try {
-		ctx->recognizer = std::make_unique<RecognizerWorker>(path, static_cast<float>(ctx->sample_rate));
+		ctx->recognizer = std::make_unique<RecognizerWorker>(
+		    *ctx->audio_ring, path, static_cast<float>(ctx->sample_rate),
+		    [ctx](const std::string &json, uint64_t position) { handle_recognition_result(ctx, json, position); });
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Speech recognition disabled: worker could not start: %s", e.what());
-		return;
 	}
-	ctx->recognizer->on_result = [ctx](const std::string &text) {
-		handle_recognition_result(ctx, text, ctx->audio_ring->end());
-	};
 }
 
 } // namespace
@@ -115,6 +112,7 @@ void *source_create(obs_data_t *settings, obs_source_t *source)
 						    hotkey_trigger, ctx);
 	follow_target(ctx);
 	source_update(ctx, settings);
+	ctx->created = true;
 	return ctx;
 }
 

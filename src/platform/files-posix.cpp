@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/files.hpp"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 
 namespace platform {
 
@@ -72,20 +70,6 @@ bool file_exists(const std::string &path)
 {
 	struct stat info;
 	return stat(path.c_str(), &info) == 0;
-}
-
-void pin_module()
-{
-	static std::once_flag once;
-	std::call_once(once, [] {
-		// Whatever object holds this function (the plug-in, or a program linking it) stays
-		// mapped for the rest of the process, even after the host unloads it.
-		Dl_info info;
-		if (!dladdr(reinterpret_cast<void *>(&pin_module), &info) || !info.dli_fname)
-			return;
-		// The handle is kept on purpose: it is the reference that pins.
-		dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-	});
 }
 
 } // namespace platform

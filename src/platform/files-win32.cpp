@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <atomic>
 #include <string>
 
 namespace platform {
@@ -106,17 +105,6 @@ bool file_modified_seconds(const std::string &path, int64_t &seconds)
 	    (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
 	seconds = int64_t(ticks / 10000000ull) - 11644473600ll;
 	return true;
-}
-
-void pin_module()
-{
-	static std::atomic<bool> pinned{false};
-	if (pinned.exchange(true))
-		return;
-	// A pinned module stays mapped until the process ends, whatever FreeLibrary says.
-	HMODULE module = nullptr;
-	GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-			   reinterpret_cast<LPCSTR>(&pin_module), &module);
 }
 
 } // namespace platform

@@ -26,9 +26,6 @@ FILE *create_new_file(const std::string &path);
 bool truncate_open_file(FILE *file, uint64_t size);
 // The file's last modification in seconds since 1970; false when it cannot be read.
 bool file_modified_seconds(const std::string &path, int64_t &seconds);
-// Keeps our module mapped for the rest of the process, so detached upload threads can
-// outlive an unload of the plug-in.
-void pin_module();
 
 #ifdef _WIN32
 // UTF-8 to the wide form the Windows calls take; false for an empty or malformed text.

@@ -27,39 +27,72 @@ struct CurlDeleter {
 };
 template<class T> using CurlPtr = std::unique_ptr<T, CurlDeleter>;
 
-// libcurl has no timeout for "no progress for so long"; the progress callback provides it,
-// with the send and receive limits told apart like WinHTTP's.
+// libcurl has no timeout for "no progress for so long" nor for "the answer has not begun";
+// the progress callback provides them, with WinHTTP's limits told apart.
 struct Watchdog {
 	CURL *curl = nullptr;
 	curl_off_t body_length = 0;
 	HttpTimeouts limits;
+	HttpCancel *cancel = nullptr;
 	bool watching = false;
 	curl_off_t moved = 0;
+	curl_off_t header_bytes = 0;
 	Clock::time_point since;
 	bool timed_out = false;
+	bool cancelled = false;
+};
+
+struct BodySource {
+	const HttpBodyReader *read = nullptr;
+	bool failed = false;
 };
 
 int on_progress(void *data, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow)
 {
 	auto *dog = static_cast<Watchdog *>(data);
+	if (dog->cancel && dog->cancel->cancelled()) {
+		dog->cancelled = true;
+		return 1;
+	}
 	curl_off_t pretransfer = 0;
 	curl_easy_getinfo(dog->curl, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
 	if (pretransfer == 0)
 		return 0; // still connecting: the connect timeout applies
 	const auto now = Clock::now();
-	const curl_off_t moved = dlnow + ulnow;
+	const curl_off_t moved = dlnow + ulnow + dog->header_bytes;
 	if (!dog->watching || moved != dog->moved) {
 		dog->watching = true;
 		dog->moved = moved;
 		dog->since = now;
 		return 0;
 	}
-	const int limit_ms = ulnow < dog->body_length ? dog->limits.send_ms : dog->limits.receive_ms;
-	if (now - dog->since >= std::chrono::milliseconds(limit_ms)) {
+	int limit_ms = dog->limits.receive_ms;
+	if (ulnow < dog->body_length)
+		limit_ms = dog->limits.send_ms;
+	else if (dog->header_bytes == 0)
+		limit_ms = dog->limits.response_ms; // the request is out, the answer has not begun
+	if (limit_ms > 0 && now - dog->since >= std::chrono::milliseconds(limit_ms)) {
 		dog->timed_out = true;
 		return 1;
 	}
 	return 0;
+}
+
+size_t on_header(char *, size_t size, size_t count, void *data)
+{
+	static_cast<Watchdog *>(data)->header_bytes += curl_off_t(size * count);
+	return size * count;
+}
+
+size_t on_read(char *out, size_t size, size_t count, void *data)
+{
+	auto *source = static_cast<BodySource *>(data);
+	const size_t got = (*source->read)(out, size * count);
+	if (got == http_body_failed || got > size * count) {
+		source->failed = true;
+		return CURL_READFUNC_ABORT;
+	}
+	return got;
 }
 
 // The status line and headers are all we want; stop before the response body, like a
@@ -69,13 +102,20 @@ size_t on_body(char *, size_t, size_t, void *)
 	return 0; // a short count ends the transfer
 }
 
-HttpOutcome failure(HttpStage stage, long error)
+HttpOutcome failure(HttpStage stage, HttpFailure why, long error)
 {
 	HttpOutcome outcome;
 	outcome.sent = false;
 	outcome.failed_stage = stage;
+	outcome.failure = why;
 	outcome.error = error;
 	return outcome;
+}
+
+bool certificate_refused(CURLcode code)
+{
+	return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_PINNEDPUBKEYNOTMATCH ||
+	       code == CURLE_SSL_INVALIDCERTSTATUS;
 }
 
 } // namespace
@@ -98,28 +138,28 @@ HttpOutcome http_post(const HttpPost &request)
 
 	CurlPtr<CURL> curl(curl_easy_init());
 	if (!curl)
-		return failure(HttpStage::Open, CURLE_FAILED_INIT);
+		return failure(HttpStage::Open, HttpFailure::Transient, CURLE_FAILED_INIT);
 
 	// The server is named through the URL API so that a host that cannot be one (empty,
 	// or holding '/', '?', '@' and the like) is refused rather than reinterpreted.
 	CurlPtr<CURLU> url(curl_url());
 	if (!url)
-		return failure(HttpStage::Connect, CURLE_OUT_OF_MEMORY);
+		return failure(HttpStage::Connect, HttpFailure::Transient, CURLE_OUT_OF_MEMORY);
 	const std::string port = std::to_string(request.port);
 	if (curl_url_set(url.get(), CURLUPART_SCHEME, request.secure ? "https" : "http", 0) != CURLUE_OK ||
 	    curl_url_set(url.get(), CURLUPART_HOST, request.host.c_str(), 0) != CURLUE_OK ||
 	    curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0) != CURLUE_OK)
-		return failure(HttpStage::Connect, CURLE_URL_MALFORMAT);
+		return failure(HttpStage::Connect, HttpFailure::BadTarget, CURLE_URL_MALFORMAT);
 
 	if (forges_headers(request))
-		return failure(HttpStage::OpenRequest, CURLE_URL_MALFORMAT);
+		return failure(HttpStage::OpenRequest, HttpFailure::BadTarget, CURLE_URL_MALFORMAT);
 
 	curl_slist *list = nullptr;
 	for (const std::string &line : {request.header_text, std::string("Accept:"), std::string("Expect:")}) {
 		curl_slist *longer = curl_slist_append(list, line.c_str());
 		if (!longer) {
 			curl_slist_free_all(list);
-			return failure(HttpStage::OpenRequest, CURLE_OUT_OF_MEMORY);
+			return failure(HttpStage::OpenRequest, HttpFailure::Transient, CURLE_OUT_OF_MEMORY);
 		}
 		list = longer;
 	}
@@ -129,6 +169,10 @@ HttpOutcome http_post(const HttpPost &request)
 	dog.curl = curl.get();
 	dog.body_length = static_cast<curl_off_t>(request.body_length);
 	dog.limits = http_timeouts();
+	dog.cancel = request.cancel;
+	const HttpBodyReader no_body = [](char *, size_t) -> size_t { return 0; };
+	BodySource source;
+	source.read = request.read_body ? &request.read_body : &no_body;
 
 	CURL *c = curl.get();
 	CURLcode set = CURLE_OK;
@@ -140,18 +184,24 @@ HttpOutcome http_post(const HttpPost &request)
 	opt(CURLOPT_REQUEST_TARGET, request.path.c_str());
 	opt(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
 	opt(CURLOPT_POST, 1L);
-	opt(CURLOPT_POSTFIELDS, request.body ? request.body : "");
-	opt(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body_length));
+	opt(CURLOPT_POSTFIELDSIZE_LARGE, dog.body_length);
+	opt(CURLOPT_READFUNCTION, on_read);
+	opt(CURLOPT_READDATA, &source);
+	// Fewer, larger pieces than libcurl's 64 KiB: well under the 1 MiB an upload may hold.
+	opt(CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
 	opt(CURLOPT_USERAGENT, request.user_agent.c_str());
 	opt(CURLOPT_HTTPHEADER, headers.get());
 	// The target has to reach the server as given, which a proxy would not pass on; WinHTTP's
 	// default configuration goes direct as well.
 	opt(CURLOPT_PROXY, "");
-	opt(CURLOPT_NOSIGNAL, 1L); // several uploads run on their own threads
-	opt(CURLOPT_CONNECTTIMEOUT_MS, long(dog.limits.connect_ms));
+	opt(CURLOPT_NOSIGNAL, 1L); // uploads run on threads of their own
+	// Resolving and connecting share libcurl's one limit; resolving has none of its own.
+	opt(CURLOPT_CONNECTTIMEOUT_MS, long(dog.limits.resolve_ms) + long(dog.limits.connect_ms));
 	opt(CURLOPT_NOPROGRESS, 0L);
 	opt(CURLOPT_XFERINFOFUNCTION, on_progress);
 	opt(CURLOPT_XFERINFODATA, &dog);
+	opt(CURLOPT_HEADERFUNCTION, on_header);
+	opt(CURLOPT_HEADERDATA, &dog);
 	opt(CURLOPT_WRITEFUNCTION, on_body);
 	opt(CURLOPT_SSL_VERIFYPEER, 1L);
 	opt(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -159,7 +209,7 @@ HttpOutcome http_post(const HttpPost &request)
 	if (!trusted.empty())
 		opt(CURLOPT_CAINFO, trusted.c_str());
 	if (set != CURLE_OK)
-		return failure(HttpStage::OpenRequest, set);
+		return failure(HttpStage::OpenRequest, HttpFailure::Transient, set);
 
 	const CURLcode result = curl_easy_perform(c);
 
@@ -171,17 +221,23 @@ HttpOutcome http_post(const HttpPost &request)
 	curl_easy_getinfo(c, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
 
 	// Once the whole request is out, or the server has answered, the send succeeded; a
-	// failure while waiting for the answer only leaves the status unread (0).
-	const bool request_out = pretransfer > 0 && uploaded == dog.body_length;
-	if (result == CURLE_OK || status != 0 || request_out) {
+	// failure while waiting for the answer only leaves the status unread (0). A cut-short
+	// exchange without an answer is reported as such.
+	const bool request_out = pretransfer > 0 && uploaded == dog.body_length && !source.failed;
+	if (result == CURLE_OK || status != 0 || (request_out && !dog.cancelled)) {
 		HttpOutcome outcome;
 		outcome.sent = true;
 		outcome.status = static_cast<uint32_t>(status);
 		return outcome;
 	}
+	if (dog.cancelled)
+		return failure(HttpStage::Send, HttpFailure::Cancelled, CURLE_ABORTED_BY_CALLBACK);
+	if (source.failed)
+		return failure(HttpStage::Send, HttpFailure::BodyRead, CURLE_READ_ERROR);
 	if (dog.timed_out)
-		return failure(HttpStage::Send, CURLE_OPERATION_TIMEDOUT);
-	return failure(HttpStage::Send, result);
+		return failure(HttpStage::Send, HttpFailure::Transient, CURLE_OPERATION_TIMEDOUT);
+	return failure(HttpStage::Send, certificate_refused(result) ? HttpFailure::Certificate : HttpFailure::Transient,
+		       result);
 }
 
 } // namespace platform

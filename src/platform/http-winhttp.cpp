@@ -1,22 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The upload's HTTP layer on Windows: WinHTTP in blocking mode.
+// The upload's HTTP layer on Windows: WinHTTP in blocking mode, the body written in pieces.
 #include <windows.h>
 #include <winhttp.h>
 
 #include "platform/http.hpp"
-#include "upload/server-url.hpp"
 
+#include <memory>
 #include <string>
 
 namespace platform {
 
 namespace {
 
-// WinHTTP takes UTF-16 as wchar_t; widen_bytes already made one unit per byte.
-std::wstring wide(const std::string &bytes)
+// The host and path are UTF-8 like everything the host hands over; text that is not
+// cannot be put on the wire as the other platforms would send it.
+bool from_utf8(const std::string &text, std::wstring &out)
 {
-	const std::u16string units = widen_bytes(bytes);
-	return std::wstring(units.begin(), units.end());
+	out.clear();
+	if (text.empty())
+		return true;
+	const int units =
+	    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+	if (units <= 0)
+		return false;
+	out.assign(static_cast<size_t>(units), L'\0');
+	return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+				   out.data(), units) == units;
 }
 
 class Handle {
@@ -30,19 +39,55 @@ public:
 	Handle(const Handle &) = delete;
 	Handle &operator=(const Handle &) = delete;
 	HINTERNET get() const { return handle_; }
+	// For a handle that someone else closed.
+	void forget() { handle_ = nullptr; }
 	explicit operator bool() const { return handle_ != nullptr; }
 
 private:
 	HINTERNET handle_;
 };
 
-HttpOutcome failure(HttpStage stage, DWORD error)
+HttpOutcome failure(HttpStage stage, HttpFailure why, DWORD error)
 {
 	HttpOutcome outcome;
 	outcome.failed_stage = stage;
+	outcome.failure = why;
 	outcome.error = static_cast<long>(error);
 	return outcome;
 }
+
+bool certificate_refused(DWORD error)
+{
+	switch (error) {
+	case ERROR_WINHTTP_SECURE_FAILURE:
+	case ERROR_WINHTTP_SECURE_INVALID_CA:
+	case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: // what Wine reports for an untrusted certificate
+	case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+	case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+	case ERROR_WINHTTP_SECURE_INVALID_CERT:
+	case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+	case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+	case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+		return true;
+	default:
+		return false;
+	}
+}
+
+HttpFailure classify(DWORD error, const HttpCancel *cancel)
+{
+	if (cancel && cancel->cancelled())
+		return HttpFailure::Cancelled;
+	if (certificate_refused(error))
+		return HttpFailure::Certificate;
+	if (error == ERROR_WINHTTP_INVALID_URL || error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME)
+		return HttpFailure::BadTarget;
+	return HttpFailure::Transient;
+}
+
+// What is handed to WinHttpWriteData at a time: large enough for few calls, small beside
+// the 1 MiB an upload may hold.
+constexpr DWORD piece_size = 256 * 1024;
 
 } // namespace
 
@@ -50,50 +95,112 @@ void http_global_init() {}
 
 HttpOutcome http_post(const HttpPost &request)
 {
-	// Closed in reverse order of declaration: request, connection, session.
-	Handle session(WinHttpOpen(wide(request.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-				   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-	if (!session)
-		return failure(HttpStage::Open, GetLastError());
+	HttpCancel *const cancel = request.cancel;
+	if (cancel && cancel->cancelled())
+		return failure(HttpStage::Open, HttpFailure::Cancelled, ERROR_WINHTTP_OPERATION_CANCELLED);
 
+	std::wstring agent, host, path, headers;
+	if (!from_utf8(request.user_agent, agent) || !from_utf8(request.header_text, headers))
+		return failure(HttpStage::Open, HttpFailure::BadTarget, ERROR_INVALID_PARAMETER);
+
+	// Closed in reverse order of declaration: request, connection, session.
+	Handle session(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+				   WINHTTP_NO_PROXY_BYPASS, 0));
+	if (!session)
+		return failure(HttpStage::Open, HttpFailure::Transient, GetLastError());
+
+	// Every limit set, none left to the layer: Wine's defaults are not Windows'.
 	const HttpTimeouts limits = http_timeouts();
-	WinHttpSetTimeouts(session.get(), limits.connect_ms, limits.connect_ms, limits.send_ms, limits.receive_ms);
+	WinHttpSetTimeouts(session.get(), limits.resolve_ms, limits.connect_ms, limits.send_ms, limits.receive_ms);
 
 	// Some WinHTTP builds take an empty name for this machine; no upload may go there unnamed.
-	if (request.host.empty())
-		return failure(HttpStage::Connect, ERROR_WINHTTP_INVALID_URL);
-	Handle connection(WinHttpConnect(session.get(), wide(request.host).c_str(), request.port, 0));
-	if (!connection)
-		return failure(HttpStage::Connect, GetLastError());
+	if (request.host.empty() || !from_utf8(request.host, host))
+		return failure(HttpStage::Connect, HttpFailure::BadTarget, ERROR_WINHTTP_INVALID_URL);
+	Handle connection(WinHttpConnect(session.get(), host.c_str(), request.port, 0));
+	if (!connection) {
+		const DWORD error = GetLastError();
+		return failure(HttpStage::Connect, classify(error, cancel), error);
+	}
 
 	// The path goes out as given, as on every platform: WinHTTP would otherwise escape what
-	// it deems unsafe ('#', blanks, ...). Unescaped, a line break would end the request line
-	// early and forge headers, so it is refused.
-	if (forges_headers(request))
-		return failure(HttpStage::OpenRequest, ERROR_WINHTTP_INVALID_URL);
+	// it deems unsafe ('#', ...). Unescaped, a line break would end the request line early
+	// and forge headers, so it is refused.
+	if (forges_headers(request) || !from_utf8(request.path, path))
+		return failure(HttpStage::OpenRequest, HttpFailure::BadTarget, ERROR_WINHTTP_INVALID_URL);
 	const DWORD flags = (request.secure ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_ESCAPE_DISABLE |
 			    WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
-	Handle req(WinHttpOpenRequest(connection.get(), L"POST", wide(request.path).c_str(), nullptr,
-				      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-	if (!req)
-		return failure(HttpStage::OpenRequest, GetLastError());
+	Handle req(WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+				      WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+	if (!req) {
+		const DWORD error = GetLastError();
+		return failure(HttpStage::OpenRequest, classify(error, cancel), error);
+	}
 
 	// Without this a server that accepts and never answers holds the thread for good:
 	// WinHttpSetTimeouts alone does not bound the wait for the response everywhere.
-	DWORD response_ms = static_cast<DWORD>(limits.receive_ms);
+	DWORD response_ms = static_cast<DWORD>(limits.response_ms);
 	WinHttpSetOption(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_ms, sizeof(response_ms));
 
 	if (request.body_length > MAXDWORD)
-		return failure(HttpStage::Send, ERROR_INVALID_PARAMETER);
-	const DWORD length = static_cast<DWORD>(request.body_length);
-	const std::wstring headers = wide(request.header_text);
-	if (!WinHttpSendRequest(req.get(), headers.c_str(), static_cast<DWORD>(-1L), const_cast<char *>(request.body),
-				length, length, 0))
-		return failure(HttpStage::Send, GetLastError());
+		return failure(HttpStage::Send, HttpFailure::BadTarget, ERROR_INVALID_PARAMETER);
 
+	// A blocking call is cut short by closing its request handle from the cancelling thread.
+	bool closed_by_cancel = false;
+	if (cancel) {
+		HINTERNET handle = req.get();
+		cancel->set_wake([handle, &closed_by_cancel] {
+			if (!closed_by_cancel)
+				WinHttpCloseHandle(handle);
+			closed_by_cancel = true;
+		});
+	}
+	struct Unwake {
+		HttpCancel *cancel;
+		bool &closed;
+		Handle &req;
+		~Unwake()
+		{
+			if (cancel)
+				cancel->clear_wake(); // after this, closed is final
+			if (closed)
+				req.forget();
+		}
+	} unwake{cancel, closed_by_cancel, req};
+
+	auto send_failure = [&](HttpFailure why, DWORD error) {
+		return failure(HttpStage::Send, why == HttpFailure::None ? classify(error, cancel) : why, error);
+	};
+
+	const DWORD length = static_cast<DWORD>(request.body_length);
+	if (!WinHttpSendRequest(req.get(), headers.c_str(), static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, length,
+				0))
+		return send_failure(HttpFailure::None, GetLastError());
+
+	std::unique_ptr<char[]> piece(new char[piece_size]);
+	uint64_t left = request.body_length;
+	while (left > 0) {
+		if (cancel && cancel->cancelled())
+			return send_failure(HttpFailure::Cancelled, ERROR_WINHTTP_OPERATION_CANCELLED);
+		const size_t want = static_cast<size_t>(left < piece_size ? left : piece_size);
+		const size_t got = request.read_body ? request.read_body(piece.get(), want) : 0;
+		if (got == http_body_failed || got == 0 || got > want)
+			return send_failure(HttpFailure::BodyRead, ERROR_READ_FAULT);
+		size_t offset = 0;
+		while (offset < got) {
+			DWORD written = 0;
+			if (!WinHttpWriteData(req.get(), piece.get() + offset, static_cast<DWORD>(got - offset),
+					      &written))
+				return send_failure(HttpFailure::None, GetLastError());
+			offset += written;
+		}
+		left -= got;
+	}
+
+	const BOOL answered = WinHttpReceiveResponse(req.get(), nullptr);
+	if (!answered && cancel && cancel->cancelled())
+		return send_failure(HttpFailure::Cancelled, ERROR_WINHTTP_OPERATION_CANCELLED);
 	HttpOutcome outcome;
 	outcome.sent = true;
-	WinHttpReceiveResponse(req.get(), nullptr);
 	DWORD status = 0;
 	DWORD status_size = sizeof(status);
 	WinHttpQueryHeaders(req.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,

@@ -1,17 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 
 namespace platform {
 
-// Bounds every upload so a dead server cannot hold its thread forever (WinHTTP's defaults).
+// Every limit is set explicitly, the same on every platform, from WinHTTP's documented
+// defaults: Wine's own defaults differ from Windows', and libcurl's from both. 0 is no limit.
 struct HttpTimeouts {
-	int connect_ms = 60000;
-	int send_ms = 30000;
-	int receive_ms = 30000;
+	int resolve_ms = 0;      // name resolution (libcurl counts it in connect_ms)
+	int connect_ms = 60000;  // to connect
+	int send_ms = 30000;     // without sending progress
+	int receive_ms = 30000;  // without receiving progress
+	int response_ms = 90000; // for the response to begin once the request is out
 };
 // Process-wide; tests shorten them.
 HttpTimeouts &http_timeouts();
@@ -24,29 +30,80 @@ std::string &http_trusted_certificates();
 // Which step of the exchange failed; the upload names it in its log line.
 enum class HttpStage { Open, Connect, OpenRequest, Send };
 
+// Why the request did not go out, as far as trying again could help.
+enum class HttpFailure {
+	None,
+	Transient,   // no connection, name not resolved, send failed, timed out, out of resources
+	Certificate, // the server's certificate was refused
+	BadTarget,   // host or path that no request can be made of
+	Cancelled,   // cut short through HttpCancel
+	BodyRead,    // the body's source failed
+};
+
 struct HttpOutcome {
 	bool sent = false;                        // the request went out and the exchange ended
 	HttpStage failed_stage = HttpStage::Send; // meaningful when !sent
+	HttpFailure failure = HttpFailure::None;  // meaningful when !sent
 	long error = 0;                           // the layer's own error number when !sent
 	uint32_t status = 0;                      // 0 when no status could be read
 };
 
+// Lets another thread cut a request short: the layer checks it between pieces and registers
+// what it must close to wake a blocking call.
+class HttpCancel {
+public:
+	void cancel()
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		cancelled_ = true;
+		if (wake_)
+			wake_();
+	}
+	bool cancelled() const { return cancelled_.load(); }
+	// The layer's way to interrupt a call in progress; called under the lock, at most once
+	// per registration. Cleared before the layer releases what it closes.
+	void set_wake(std::function<void()> wake)
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		wake_ = std::move(wake);
+		if (cancelled_ && wake_)
+			wake_();
+	}
+	void clear_wake()
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		wake_ = nullptr;
+	}
+
+private:
+	std::mutex mutex_;
+	std::atomic<bool> cancelled_{false};
+	std::function<void()> wake_;
+};
+
+// Fills up to `size` bytes of the body at `out` and returns how many; 0 only at the end.
+// Returns SIZE_MAX when the source failed: the request is abandoned.
+using HttpBodyReader = std::function<size_t(char *out, size_t size)>;
+constexpr size_t http_body_failed = SIZE_MAX;
+
 struct HttpPost {
-	std::string host;
+	std::string host; // UTF-8
 	uint16_t port = 80;
-	std::string path; // sent as given, no escaping
+	std::string path; // UTF-8, sent as given, no escaping added
 	bool secure = false;
 	std::string user_agent;
 	std::string header_text; // one extra header line, without line ending
-	const char *body = nullptr;
-	size_t body_length = 0;
+	// The body, streamed: exactly body_length bytes are read from it and declared up front.
+	HttpBodyReader read_body;
+	uint64_t body_length = 0;
+	HttpCancel *cancel = nullptr; // optional
 };
 
 // A line break in the path or a header would end its line early and forge headers: such a
 // request is refused before anything is sent.
 bool forges_headers(const HttpPost &request);
 
-// Blocking POST with the body sent whole and its length declared in advance.
+// Blocking POST with the body's length declared in advance (no chunked transfer).
 HttpOutcome http_post(const HttpPost &request);
 
 // Once per process, before the first http_post (curl_global_init and the like).

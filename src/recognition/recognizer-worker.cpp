@@ -3,117 +3,154 @@
 
 #include <obs-module.h>
 
-#include <chrono>
 #include <exception>
 
-namespace {
-
-// Kaldi writes straight to stderr, not through OBS's log. At 0 it prints a dozen
-// informational lines for every model and recogniser; -1 drops those but keeps its
-// warnings and errors, which explain a model that fails to load.
-constexpr int vosk_log_level = -1;
-
-} // namespace
-
-RecognizerWorker::RecognizerWorker(const std::string &model_path, float rate) : sample_rate(rate)
+RecognizerWorker::RecognizerWorker(const AudioRing &ring, const std::string &model_path, float sample_rate,
+				   ResultCallback on_result)
+    : ring_(ring), model_path_(model_path), sample_rate_(sample_rate), on_result_(std::move(on_result)),
+      frames_(new int16_t[size_t(piece_frames) * ring.channels()]), mono_(new int16_t[piece_frames])
 {
-	vosk_set_log_level(vosk_log_level);
-	model = vosk_model_new(model_path.c_str());
-	if (!model) {
-		blog(LOG_ERROR, "[Vosk] Failed to load model from: %s", model_path.c_str());
-		return;
-	}
-	recognizer = vosk_recognizer_new(model, sample_rate);
-	blog(LOG_INFO, "[Vosk] Model loaded successfully.");
-	// A model without its decoding graph loads, yet nothing can be recognised with it.
-	if (!recognizer)
-		blog(LOG_ERROR, "[Vosk] Failed to create a recognizer from the model: %s", model_path.c_str());
-
-	running = true;
+	model_ = model_cache::acquire(model_path_);
+	model_->watch(this);
+	// The model may be ready already (another source loaded it): look at once.
+	notify();
 	try {
-		thread = std::thread(&RecognizerWorker::recognition_worker_loop, this);
+		thread_ = std::thread(&RecognizerWorker::run, this);
 	} catch (...) {
-		// The destructor will not run for a half-built object: free Vosk here.
-		running = false;
-		release_vosk();
+		model_->unwatch(this);
 		throw;
 	}
 }
 
 RecognizerWorker::~RecognizerWorker()
 {
-	running = false;
-	if (thread.joinable()) {
+	stopping_ = true;
+	wake_.post();
+	if (thread_.joinable()) {
 		try {
-			thread.join();
+			thread_.join();
 		} catch (const std::exception &e) {
 			// Only possible from the worker thread itself; freeing Vosk under it is worse.
 			blog(LOG_ERROR, "[Vosk] Could not stop the recognition thread: %s", e.what());
-			thread.detach();
+			thread_.detach();
 			return;
 		}
 	}
-	release_vosk();
+	model_->unwatch(this);
 }
 
-void RecognizerWorker::release_vosk() noexcept
+void RecognizerWorker::notify() noexcept
 {
-	if (recognizer)
-		vosk_recognizer_free(recognizer);
-	recognizer = nullptr;
-	if (model)
-		vosk_model_free(model);
-	model = nullptr;
+	// One post per sleep is enough: the worker reads everything new when it wakes.
+	if (!pending_.exchange(true))
+		wake_.post();
 }
 
-void RecognizerWorker::push_audio(const AudioChunk &chunk)
+void RecognizerWorker::retry_failed_load() noexcept
 {
-	std::lock_guard<std::mutex> lock(queue_mutex);
-	queue.push_back(chunk);
+	retry_ = true;
+	notify();
 }
 
-void RecognizerWorker::push_audio(AudioChunk &&chunk)
+void RecognizerWorker::run() noexcept
 {
-	std::lock_guard<std::mutex> lock(queue_mutex);
-	queue.push_back(std::move(chunk));
-}
-
-bool RecognizerWorker::take_chunk(AudioChunk &out)
-{
-	std::lock_guard<std::mutex> lock(queue_mutex);
-	if (queue.empty())
-		return false;
-	out = std::move(queue.front());
-	queue.pop_front();
-	return true;
-}
-
-void RecognizerWorker::recognize(const AudioChunk &chunk)
-{
-	int ended = vosk_recognizer_accept_waveform_s(recognizer, chunk.data(), static_cast<int>(chunk.size()));
-	// A negative value is an error; fetching the final result then resets the decoder.
-	const char *text = ended != 0 ? vosk_recognizer_result(recognizer) : vosk_recognizer_partial_result(recognizer);
-	if (text && on_result)
-		on_result(std::string(text));
-}
-
-void RecognizerWorker::recognition_worker_loop()
-{
-	AudioChunk chunk;
-	while (running) {
+	uint64_t position = 0;
+	for (;;) {
+		wake_.wait();
+		pending_ = false;
+		if (stopping_)
+			break;
 		try {
-			if (!take_chunk(chunk)) {
-				std::this_thread::sleep_for(std::chrono::milliseconds(10));
-				continue;
-			}
-			if (recognizer)
-				recognize(chunk);
+			if (!recognizer_)
+				follow_model(position);
+			if (recognizer_)
+				feed(position);
 		} catch (const std::exception &e) {
-			// An exception leaving this thread would terminate OBS; drop the chunk instead.
+			// An exception leaving this thread would terminate OBS.
 			blog(LOG_ERROR, "[Vosk] Recognition failed: %s", e.what());
 		} catch (...) {
 			blog(LOG_ERROR, "[Vosk] Recognition failed");
 		}
-		chunk = AudioChunk();
 	}
+	// The thread that made the recogniser frees it: Vosk's objects never change threads.
+	if (recognizer_)
+		vosk_recognizer_free(recognizer_);
+	recognizer_ = nullptr;
+}
+
+void RecognizerWorker::follow_model(uint64_t &position)
+{
+	if (retry_.exchange(false) && failed_) {
+		auto fresh = model_cache::acquire(model_path_);
+		model_->unwatch(this);
+		model_ = std::move(fresh);
+		model_->watch(this);
+		failed_ = false;
+	}
+	switch (model_->state()) {
+	case SharedModel::State::Loading:
+		return;
+	case SharedModel::State::Failed:
+		if (!failed_)
+			blog(LOG_ERROR, "[Vosk] Failed to load model from: %s", model_path_.c_str());
+		failed_ = true;
+		return;
+	case SharedModel::State::Ready:
+		break;
+	}
+	if (no_recognizer_)
+		return;
+	recognizer_ = vosk_recognizer_new(model_->get(), sample_rate_);
+	blog(LOG_INFO, "[Vosk] Model loaded successfully.");
+	if (!recognizer_) {
+		no_recognizer_ = true;
+		// A model without its decoding graph loads, yet nothing can be recognised with it.
+		blog(LOG_ERROR, "[Vosk] Failed to create a recognizer from the model: %s", model_path_.c_str());
+		return;
+	}
+	// What was heard while the model loaded is not recognised.
+	position = ring_.end();
+	position_ = position;
+	listening_ = true;
+}
+
+void RecognizerWorker::feed(uint64_t &position)
+{
+	const uint16_t channels = ring_.channels();
+	while (!stopping_) {
+		// Whole pieces only, so where results fall does not depend on when the thread woke.
+		if (ring_.end() - position < piece_frames)
+			return;
+		uint64_t from = position;
+		const size_t frames = ring_.read(from, frames_.get(), piece_frames);
+		if (from > position && !behind_) {
+			behind_ = true;
+			blog(LOG_WARNING, "[Vosk] Recognition fell behind; skipped %.1f s of audio",
+			     double(from - position) / double(sample_rate_));
+		}
+		position = from + frames;
+		for (size_t j = 0; j < frames; ++j)
+			mono_[j] = frames_[j * channels];
+		try {
+			recognize(mono_.get(), frames, position);
+		} catch (const std::exception &e) {
+			blog(LOG_ERROR, "[Vosk] Recognition failed: %s", e.what());
+		} catch (...) {
+			blog(LOG_ERROR, "[Vosk] Recognition failed");
+		}
+		// Caught up: a later skip is news again.
+		if (ring_.end() - position < piece_frames)
+			behind_ = false;
+		position_ = position;
+	}
+}
+
+void RecognizerWorker::recognize(const int16_t *mono, size_t frames, uint64_t position)
+{
+	const int ended = vosk_recognizer_accept_waveform_s(recognizer_, mono, static_cast<int>(frames));
+	// A negative value is an error; fetching the final result then resets the decoder.
+	const char *text =
+	    ended != 0 ? vosk_recognizer_result(recognizer_) : vosk_recognizer_partial_result(recognizer_);
+	if (text && on_result_)
+		on_result_(std::string(text), position);
 }

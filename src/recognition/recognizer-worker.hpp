@@ -1,53 +1,73 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "recognition/vosk-api.h"
+#include "platform/wake-signal.hpp"
+#include "recognition/model-cache.hpp"
+#include "recording/audio-ring.hpp"
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
-// Mono 16-bit samples of one captured block, at the host's output rate.
-using AudioChunk = std::vector<int16_t>;
+// Receives the raw JSON text of every Vosk result, on the worker thread, with the ring
+// position just past the audio fed to Vosk before that result.
+using ResultCallback = std::function<void(const std::string &json, uint64_t position)>;
 
-// Receives the raw JSON text of every Vosk result, on the worker thread.
-using ResultCallback = std::function<void(const std::string &text)>;
-
-// Owns the Vosk model and recogniser and feeds them queued audio on a thread of its own,
-// so recognition never runs on OBS's audio thread.
-class RecognizerWorker {
+// Follows one source's audio ring with Vosk on a thread of its own, so recognition never
+// runs on OBS's audio thread. The thread sleeps until notified.
+class RecognizerWorker final : private ModelWatcher {
 public:
-	// A model that does not load leaves the worker inert (logged, no thread). A thread that
-	// cannot start throws std::system_error, with Vosk already freed.
-	RecognizerWorker(const std::string &model_path, float sample_rate);
+	// Frames handed to Vosk at a time: one OBS audio block.
+	static constexpr uint32_t piece_frames = 1024;
+
+	// Returns at once: the shared model loads in the background when needed, and audio heard
+	// before it is ready is not recognised. Throws std::system_error only when a thread
+	// cannot start. The ring must outlive the worker.
+	RecognizerWorker(const AudioRing &ring, const std::string &model_path, float sample_rate,
+			 ResultCallback on_result);
+	// Stops and joins the thread; never waits for a model load.
 	~RecognizerWorker();
 	RecognizerWorker(const RecognizerWorker &) = delete;
 	RecognizerWorker &operator=(const RecognizerWorker &) = delete;
 
-	// Called from the audio thread with the instance's mutex held. Moving the chunk in
-	// spares a copy of its samples.
-	void push_audio(const AudioChunk &chunk);
-	void push_audio(AudioChunk &&chunk);
-	// Both Vosk handles exist: only then may audio be pushed.
-	bool ready() const { return model != nullptr && recognizer != nullptr; }
-
-	VoskModel *model = nullptr;
-	VoskRecognizer *recognizer = nullptr;
-	float sample_rate = 0.0f;
-	std::deque<AudioChunk> queue;
-	std::mutex queue_mutex;
-	std::thread thread;
-	std::atomic<bool> running{false};
-	ResultCallback on_result;
+	// From the audio callback after each ring write: never blocks, never allocates.
+	void notify() noexcept;
+	// Loads the model again if the last load failed; does nothing otherwise.
+	void retry_failed_load() noexcept;
+	// The model is loaded and recognition follows the ring.
+	bool listening() const noexcept { return listening_.load(); }
+	// The ring position up to which audio has been fed to Vosk and its results delivered.
+	uint64_t position() const noexcept { return position_.load(); }
 
 private:
-	void recognition_worker_loop();
-	bool take_chunk(AudioChunk &out);
-	void recognize(const AudioChunk &chunk);
-	void release_vosk() noexcept;
+	void model_settled() noexcept override { notify(); }
+	void run() noexcept;
+	void follow_model(uint64_t &position);
+	void feed(uint64_t &position);
+	void recognize(const int16_t *mono, size_t frames, uint64_t position);
+
+	const AudioRing &ring_;
+	const std::string model_path_;
+	const float sample_rate_;
+	const ResultCallback on_result_;
+	platform::WakeSignal wake_;
+	std::atomic<bool> pending_{false};
+	std::atomic<bool> stopping_{false};
+	std::atomic<bool> retry_{false};
+	std::atomic<bool> listening_{false};
+	std::atomic<uint64_t> position_{0};
+
+	// The worker thread's own once it runs.
+	std::shared_ptr<SharedModel> model_;
+	VoskRecognizer *recognizer_ = nullptr;
+	bool failed_ = false;
+	bool no_recognizer_ = false;
+	bool behind_ = false;
+	std::unique_ptr<int16_t[]> frames_;
+	std::unique_ptr<int16_t[]> mono_;
+
+	std::thread thread_;
 };

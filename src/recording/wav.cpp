@@ -55,6 +55,8 @@ std::string recording_file_path(const std::string &dir, int64_t seconds, unsigne
 
 uint64_t &recording_sample_limit()
 {
-	static uint64_t limit = wav_max_samples(2);
+	// A capped take must still go out: the upload declares its body in one 32-bit count, and
+	// the 44-byte header, the 171 bytes of framing and the file name (64 allowed) come on top.
+	static uint64_t limit = (uint64_t(UINT32_MAX) - 44 - 171 - 64) / 2 / 2 * 2;
 	return limit;
 }

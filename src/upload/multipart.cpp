@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "upload/multipart.hpp"
 
-#include <cstring>
-
 namespace {
 
 // Fixed; servers may rely on it, and the content is not scanned for it.
@@ -20,12 +18,6 @@ constexpr size_t head_length = 2 + length_of(boundary) + 2 + length_of(dispositi
 // "\r\n--" boundary "--\r\n"
 constexpr size_t tail_length = 4 + length_of(boundary) + 4;
 static_assert(head_length == 126 && tail_length == 45, "body layout");
-
-char *put(char *out, const char *text, size_t length)
-{
-	std::memcpy(out, text, length);
-	return out + length;
-}
 
 } // namespace
 
@@ -45,24 +37,12 @@ size_t multipart_body_length(size_t file_name_length, size_t content_length)
 	return head_length + file_name_length + content_length + tail_length;
 }
 
-MultipartBody make_multipart_body(const std::string &file_name, size_t content_length)
+MultipartFraming make_multipart_framing(const std::string &file_name)
 {
-	MultipartBody body;
-	body.length = multipart_body_length(file_name.size(), content_length);
-	// Left uninitialised: the content hole is about to be overwritten by the file.
-	body.bytes.reset(new char[body.length]);
-	char *out = body.bytes.get();
-	out = put(out, "--", 2);
-	out = put(out, boundary, length_of(boundary));
-	out = put(out, "\r\n", 2);
-	out = put(out, disposition, length_of(disposition));
-	out = put(out, file_name.data(), file_name.size());
-	out = put(out, part_type, length_of(part_type));
-	body.content_offset = static_cast<size_t>(out - body.bytes.get());
-	body.content_length = content_length;
-	out += content_length;
-	out = put(out, "\r\n--", 4);
-	out = put(out, boundary, length_of(boundary));
-	put(out, "--\r\n", 4);
-	return body;
+	MultipartFraming framing;
+	framing.head.reserve(head_length + file_name.size());
+	framing.head.append("--").append(boundary).append("\r\n").append(disposition);
+	framing.head.append(file_name).append(part_type);
+	framing.tail.append("\r\n--").append(boundary).append("--\r\n");
+	return framing;
 }

@@ -90,12 +90,3 @@ std::optional<ServerEndpoint> parse_server_url(const std::string &server_url)
 	     endpoint.path.c_str());
 	return endpoint;
 }
-
-std::u16string widen_bytes(const std::string &bytes)
-{
-	std::u16string wide;
-	wide.reserve(bytes.size());
-	for (char byte : bytes)
-		wide.push_back(static_cast<char16_t>(static_cast<int16_t>(static_cast<signed char>(byte))));
-	return wide;
-}

@@ -14,5 +14,3 @@ struct ServerEndpoint {
 
 // Logs exactly one line in every case.
 std::optional<ServerEndpoint> parse_server_url(const std::string &server_url);
-// One UTF-16 unit per byte, each byte sign-extended.
-std::u16string widen_bytes(const std::string &bytes);

@@ -3,12 +3,25 @@
 
 #include <string>
 
-struct UploadJob {
-	std::string file_path;
-	std::string server_url;
+namespace platform {
+class HttpCancel;
+}
+
+// What became of one attempt, as far as the delivery queue must know.
+enum class UploadResult {
+	Delivered, // the server took it (2xx): file deleted
+	Retry,     // no connection, timed out, 5xx, 408, 429, status 0, ...: worth trying again later
+	Hold,      // another status, a refused certificate, a URL that does not parse: not this run
+	Gone,      // the file no longer exists
+	Cancelled, // cut short by shutdown
 };
 
-// Posts the file and deletes it once the server took it. Runs on an upload thread.
-void upload_file(const std::string &file_path, const std::string &server_url);
-// Starts one detached upload thread with its own copies; never throws.
+// Posts the file, streamed from disk, and deletes it once the server took it. Blocks; every
+// outcome is logged. `cancel`, when given, cuts the exchange short from another thread.
+UploadResult upload_file(const std::string &file_path, const std::string &server_url,
+			 platform::HttpCancel *cancel = nullptr);
+
+// Hands a finished take to the delivery queue: records its server beside it (so it is only
+// ever sent there, also after a restart) and queues it. Never blocks on the disk beyond that
+// record, never throws; callable from any thread.
 void upload_file_async(const std::string &file_path, const std::string &server_url) noexcept;

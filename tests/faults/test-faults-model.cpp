@@ -55,6 +55,7 @@ TEST_F(HostFaults, DamagedModelLeavesAWorkingUploader)
 		Log::clear();
 		{
 			Instance instance(server.url());
+			EXPECT_TRUE(Log::wait_for(damage.line)) << "the model loads in the background";
 			EXPECT_EQ(Log::count(damage.line, LOG_ERROR), 1u);
 			const size_t before = server.complete_requests();
 			instance.press();

@@ -26,6 +26,7 @@ protected:
 		timeouts.connect_ms = 5000;
 		timeouts.send_ms = 1000;
 		timeouts.receive_ms = 500;
+		timeouts.response_ms = 500;
 	}
 
 	// A recording-sized file of recognisable bytes.

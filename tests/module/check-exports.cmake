@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Fails unless the module's dynamic symbol table defines exactly the module functions (the six
-# of old and obs_module_unload), or when it names libcanberra among the libraries it needs.
+# Fails unless the module's dynamic symbol table defines exactly the seven module functions,
+# or when it names libcanberra among the libraries it needs.
 execute_process(COMMAND nm -D --defined-only "${MODULE}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${MODULE}")

@@ -4,11 +4,15 @@
 
 #include "module/source-context.hpp"
 #include "obs-host.hpp"
+#include "recognition/recognizer-worker.hpp"
+#include "recording/audio-ring.hpp"
 
 #include <obs.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace testutil {
 
@@ -45,6 +49,17 @@ inline DataPtr settings_with_target(const char *target)
 inline SourcePtr create_uploader(const char *name, obs_data_t *settings = nullptr)
 {
 	return SourcePtr(obs_source_create("brisvane", name, settings, nullptr));
+}
+
+// Waits until the source's model has loaded in the background and recognition follows its
+// audio; false if it has no recogniser or the model never loads.
+inline bool wait_until_listening(SourceContext *ctx)
+{
+	if (!ctx || !ctx->recognizer)
+		return false;
+	for (int i = 0; i < 60000 && !ctx->recognizer->listening(); ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	return ctx->recognizer->listening();
 }
 
 // Releases the source and lets the host finish destroying it.

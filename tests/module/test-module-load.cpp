@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the module registers: the type, its defaults and its properties window.
 #include "module-test-util.hpp"
+#include "recording-server.hpp"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,9 +62,56 @@ TEST(ModuleLoad, RegistersTheSourceType)
 	auto ver = reinterpret_cast<uint32_t (*)()>(dlsym(handle, "obs_module_ver"));
 	ASSERT_NE(ver, nullptr);
 	EXPECT_EQ(ver(), uint32_t(LIBOBS_API_VER));
-	// Unload joins what the load started (finishing takes a crash left).
+	// Unload joins what the load started: the look for unfinished takes, and model loads.
 	EXPECT_NE(dlsym(handle, "obs_module_unload"), nullptr);
 	dlclose(handle);
+}
+
+size_t thread_count()
+{
+	size_t count = 0;
+	for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+		(void)entry;
+		++count;
+	}
+	return count;
+}
+
+// Between two runs of OBS: what the last one left (a take kept after a failed upload, or one
+// finished after a crash, each with its server beside it) goes out at the next load, and
+// quitting in the middle of an upload neither hangs nor loses the take nor leaves a thread.
+TEST(ModuleLoad, TakesLeftBehindGoOutAtLoadAndUnloadCutsAnUploadShort)
+{
+	namespace fs = std::filesystem;
+	testhost::TempDir config;
+	const std::string folder = config.path() + "/obs-brisvane";
+	fs::create_directories(folder);
+	auto server = testserver::RecordingServer::start();
+	auto slow = testserver::RecordingServer::start();
+	slow->set_mode("silent");
+	const auto put = [&](const std::string &name, const std::string &url) {
+		const std::string path = folder + "/" + name;
+		std::ofstream(path, std::ios::binary) << "RIFF take " << name;
+		std::ofstream(path + ".url", std::ios::binary) << url;
+		return path;
+	};
+	const std::string kept = put("recording_1.wav", server->url("/kept"));
+	const std::string stuck = put("recording_2.wav", slow->url("/slow"));
+
+	const size_t threads_before = thread_count();
+	{
+		testhost::HostOptions options;
+		options.config_dir = config.path();
+		testhost::ObsHost host(options);
+		ASSERT_TRUE(testhost::Log::wait_for("[Brisvane] Temporary file deleted: " + kept));
+		ASSERT_TRUE(slow->wait_for_requests(1));
+	} // obs_shutdown unloads the module while the slow server holds its upload
+	EXPECT_EQ(thread_count(), threads_before);
+	EXPECT_TRUE(testhost::Log::contains("[Brisvane] 1 upload(s) left for the next start", LOG_INFO));
+	EXPECT_FALSE(fs::exists(kept) || fs::exists(kept + ".url"));
+	EXPECT_TRUE(fs::exists(stuck) && fs::exists(stuck + ".url"));
+	ASSERT_EQ(server->requests().size(), 1u);
+	EXPECT_EQ(testserver::parse_request(server->requests()[0]).request_line, "POST /kept HTTP/1.1");
 }
 
 TEST(ModuleLoad, DefaultsLetANewSourceWorkOutOfTheBox)

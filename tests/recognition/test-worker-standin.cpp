@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The worker's handling of answers the real libvosk never gives on demand.
+// The worker and the model cache against a stand-in libvosk: answers the real one never
+// gives on demand, loads that take as long as a test wants, and answers that come late.
 #include "obs-host.hpp"
 #include "thread-start-failure.hpp"
 #include "vosk-standin.hpp"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 
@@ -14,79 +16,171 @@ using testhost::Log;
 
 namespace {
 
-void wait_for_accepts(int n)
+constexpr uint64_t piece = RecognizerWorker::piece_frames;
+
+// One piece whose first sample scripts the stand-in's answer.
+std::vector<int16_t> scripted(int16_t first, size_t frames = piece)
 {
-	for (int i = 0; i < 60000 && standin_accept_calls() < n; ++i)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	ASSERT_GE(standin_accept_calls(), n);
+	std::vector<int16_t> samples(frames, 0);
+	samples[0] = first;
+	return samples;
 }
+
+class WorkerStandIn : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		Log::install();
+		Log::clear();
+	}
+	void TearDown() override
+	{
+		standin_hold_loads(false);
+		standin_hold_accepts(false);
+		model_cache::wait_for_model_loads();
+	}
+};
 
 } // namespace
 
-TEST(WorkerStandIn, ErrorsFetchTheFinalResultAndNullTextsAreSkipped)
+TEST_F(WorkerStandIn, FollowsTheRingFromWhereItsModelBecameReady)
 {
+	AudioRing ring(2, 48000);
 	Deliveries got;
-	RecognizerWorker worker("model", 48000.0f);
-	worker.on_result = got.callback();
-	int before = standin_accept_calls();
+	standin_hold_loads(true);
+	RecognizerWorker worker(ring, "model", 48000.0f, got.callback());
+	// Heard while the model loads: never recognised.
+	for (int i = 0; i < 3; ++i)
+		write_mono(ring, worker, scripted(5));
+	const int before = standin_accept_calls();
+	standin_hold_loads(false);
+	ASSERT_TRUE(eventually([&] { return worker.listening(); }));
+
 	for (int first : {-3, 0, 7, 8, 1})
-		worker.push_audio(AudioChunk{static_cast<int16_t>(first), 0, 0});
-	wait_for_accepts(before + 5);
+		write_mono(ring, worker, scripted(int16_t(first)));
+	write_mono(ring, worker, scripted(1, piece / 2)); // waits for the rest of its piece
 	ASSERT_TRUE(got.wait_for(3));
-	EXPECT_EQ(got.texts(), (std::vector<std::string>{"final -3", "partial 0", "final 1"}));
+	ASSERT_TRUE(eventually([&] { return standin_accept_calls() == before + 5; }));
+	// Errors fetch the final result; null texts are skipped; positions are past each piece.
+	EXPECT_EQ(got.texts(), (std::vector<std::string>{R"({"text" : "final -3"})", R"({"partial" : "partial 0"})",
+							 R"({"text" : "final 1"})"}));
+	EXPECT_EQ(got.positions(), (std::vector<uint64_t>{4 * piece, 5 * piece, 8 * piece}));
 }
 
-TEST(WorkerStandIn, KeepsWorkingWithoutOrDespiteItsCallback)
+TEST_F(WorkerStandIn, KeepsWorkingDespiteItsCallback)
 {
-	Log::install();
-	Log::clear();
-	{
-		RecognizerWorker worker("model", 48000.0f);
-		int before = standin_accept_calls();
-		worker.push_audio(AudioChunk{1});
-		wait_for_accepts(before + 1);
-	}
-
 	// A callback that throws must not take the thread (and OBS) down.
+	AudioRing ring(2, 48000);
 	Deliveries got;
 	ResultCallback deliver = got.callback();
-	RecognizerWorker worker("model", 48000.0f);
-	worker.on_result = [&](const std::string &text) {
-		if (text == "final 1")
+	RecognizerWorker worker(ring, "model", 48000.0f, [&](const std::string &text, uint64_t position) {
+		if (text == R"({"text" : "final 1"})")
 			throw std::runtime_error("boom");
-		deliver(text);
-	};
-	worker.push_audio(AudioChunk{1});
-	worker.push_audio(AudioChunk{2});
+		deliver(text, position);
+	});
+	ASSERT_TRUE(eventually([&] { return worker.listening(); }));
+	write_mono(ring, worker, scripted(1));
+	write_mono(ring, worker, scripted(2));
 	ASSERT_TRUE(got.wait_for(1));
-	EXPECT_EQ(got.texts(), (std::vector<std::string>{"final 2"}));
+	EXPECT_EQ(got.texts(), (std::vector<std::string>{R"({"text" : "final 2"})"}));
 	EXPECT_EQ(Log::count("boom", LOG_ERROR), 1u);
 }
 
-TEST(WorkerStandIn, AnInertWorkerFreesNothing)
+TEST_F(WorkerStandIn, SourcesShareOneLoadAndNeverWaitForIt)
 {
-	int before = standin_frees();
-	{
-		RecognizerWorker worker("/models/missing", 48000.0f);
-		EXPECT_FALSE(worker.thread.joinable());
-	}
-	EXPECT_EQ(standin_frees(), before);
-	{
-		RecognizerWorker worker("model", 48000.0f);
-	}
-	EXPECT_EQ(standin_frees(), before + 2);
+	AudioRing ring(2, 48000);
+	Deliveries got;
+	const int loads = standin_model_loads();
+	const int live = standin_live_models();
+	standin_hold_loads(true);
+	auto first = std::make_unique<RecognizerWorker>(ring, "shared", 48000.0f, got.callback());
+	auto second = std::make_unique<RecognizerWorker>(ring, "shared", 48000.0f, got.callback());
+	auto other = std::make_unique<RecognizerWorker>(ring, "other", 48000.0f, got.callback());
+	ASSERT_TRUE(eventually([&] { return standin_model_loads() == loads + 2; }));
+
+	// Deleted while their loads are held: neither waits for them.
+	other.reset();
+	first.reset();
+	standin_hold_loads(false);
+	ASSERT_TRUE(eventually([&] { return second->listening(); }));
+	model_cache::wait_for_model_loads();
+	EXPECT_EQ(standin_model_loads(), loads + 2);
+	EXPECT_EQ(standin_live_models(), live + 1) << "the orphaned load was freed when it ended";
+	EXPECT_EQ(Log::count("[Vosk] Model loaded successfully.", LOG_INFO), 1u) << "only for a source still there";
+
+	// A user arriving later shares the loaded model; it is freed with its last user.
+	auto third = std::make_unique<RecognizerWorker>(ring, "shared", 48000.0f, got.callback());
+	ASSERT_TRUE(eventually([&] { return third->listening(); }));
+	EXPECT_EQ(standin_model_loads(), loads + 2);
+	second.reset();
+	third.reset();
+	model_cache::wait_for_model_loads();
+	EXPECT_EQ(standin_live_models(), live);
 }
 
-TEST(WorkerStandIn, AThreadThatCannotStartFreesVoskAndReportsIt)
+TEST_F(WorkerStandIn, AFailedLoadIsTriedAgainByTheNextUser)
 {
-	int before = standin_frees();
+	AudioRing ring(2, 48000);
+	Deliveries got;
+	const std::string failure = "[Vosk] Failed to load model from: /models/missing";
+	const int loads = standin_model_loads();
+	RecognizerWorker first(ring, "/models/missing", 48000.0f, got.callback());
+	ASSERT_TRUE(eventually([&] { return Log::count(failure, LOG_ERROR) == 1; }));
+	RecognizerWorker second(ring, "/models/missing", 48000.0f, got.callback());
+	ASSERT_TRUE(eventually([&] { return Log::count(failure, LOG_ERROR) == 2; }));
+	EXPECT_EQ(standin_model_loads(), loads + 2);
+	first.retry_failed_load();
+	ASSERT_TRUE(eventually([&] { return Log::count(failure, LOG_ERROR) == 3; }));
+	EXPECT_EQ(standin_model_loads(), loads + 3);
+	EXPECT_FALSE(first.listening());
+}
+
+TEST_F(WorkerStandIn, LateAnswersSkipAheadOncePerEpisodeAndKeepTheirPositions)
+{
+	AudioRing ring(2, uint32_t(8 * piece));
+	Deliveries got;
+	RecognizerWorker worker(ring, "model", 48000.0f, got.callback());
+	ASSERT_TRUE(eventually([&] { return worker.listening(); }));
+
+	// Vosk holds the first piece while 20 more arrive: the ring keeps only the last 8.
+	auto episode = [&](size_t delivered_before) {
+		const int accepts = standin_accept_calls();
+		standin_hold_accepts(true);
+		write_mono(ring, worker, scripted(1));
+		ASSERT_TRUE(eventually([&] { return standin_accept_calls() == accepts + 1; }));
+		for (int i = 0; i < 20; ++i)
+			write_mono(ring, worker, scripted(1));
+		standin_hold_accepts(false);
+		ASSERT_TRUE(got.wait_for(delivered_before + 9));
+		ASSERT_TRUE(eventually([&] { return worker.position() == ring.end(); })) << "caught up";
+	};
+	episode(0);
+	std::vector<uint64_t> expected{piece};
+	for (uint64_t p = 14; p <= 21; ++p)
+		expected.push_back(p * piece);
+	EXPECT_EQ(got.positions(), expected);
+	// 12 pieces of 1024 frames at 48 kHz.
+	EXPECT_EQ(Log::count("[Vosk] Recognition fell behind; skipped 0.3 s of audio", LOG_WARNING), 1u);
+
+	episode(9);
+	EXPECT_EQ(got.positions().back(), 42 * piece);
+	EXPECT_EQ(Log::count("[Vosk] Recognition fell behind", LOG_WARNING), 2u);
+}
+
+TEST_F(WorkerStandIn, AThreadThatCannotStartLeavesNothingBehind)
+{
+	AudioRing ring(2, 48000);
+	const int loads = standin_model_loads();
+	const int live = standin_live_models();
 	testhost::fail_thread_starts(true);
 	try {
-		RecognizerWorker worker("model", 48000.0f);
+		RecognizerWorker worker(ring, "model", 48000.0f, {});
 		ADD_FAILURE() << "construction succeeded without a thread";
 	} catch (const std::system_error &e) {
 		EXPECT_EQ(e.code(), std::errc::resource_unavailable_try_again);
 	}
 	testhost::fail_thread_starts(false);
-	EXPECT_EQ(standin_frees(), before + 2);
+	model_cache::wait_for_model_loads();
+	EXPECT_EQ(standin_model_loads(), loads);
+	EXPECT_EQ(standin_live_models(), live);
 }

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cmath>
 
 using testhost::Log;
@@ -21,17 +21,12 @@ std::string model_dir()
 	return testhost::tone_model_dir("model-ru");
 }
 
-// Cuts a float signal into 16-bit chunks as the capture path does.
-std::vector<AudioChunk> chunks_of(const std::vector<float> &signal)
+// The signal as 16-bit samples, as the capture path converts them.
+std::vector<int16_t> samples_of(const std::vector<float> &signal)
 {
-	std::vector<AudioChunk> out;
-	for (size_t start = 0; start < signal.size(); start += block) {
-		size_t end = std::min(signal.size(), start + block);
-		AudioChunk chunk;
-		for (size_t i = start; i < end; ++i)
-			chunk.push_back(static_cast<int16_t>(std::lround(signal[i] * 32767.0f)));
-		out.push_back(std::move(chunk));
-	}
+	std::vector<int16_t> out;
+	for (float v : signal)
+		out.push_back(static_cast<int16_t>(std::lround(v * 32767.0f)));
 	return out;
 }
 
@@ -58,22 +53,27 @@ TEST(RecognizerWorker, DeliversPartialsAndFinalsInOrderOnItsThread)
 	append(signal, testhost::tone(0, 1.2));
 	append(signal, testhost::tone(2000, 1.0));
 	append(signal, testhost::tone(0, 1.2));
-	std::vector<AudioChunk> chunks = chunks_of(signal);
+	const std::vector<int16_t> mono = samples_of(signal);
+	const size_t pieces = mono.size() / RecognizerWorker::piece_frames;
 
+	AudioRing ring(2, 10 * rate);
 	Deliveries got;
-	RecognizerWorker worker(model_dir(), float(rate));
-	ASSERT_TRUE(worker.ready());
-	worker.on_result = got.callback();
-	for (const auto &chunk : chunks)
-		worker.push_audio(chunk);
-	ASSERT_TRUE(got.wait_for(chunks.size()));
-	std::thread::id worker_thread = worker.thread.get_id();
+	RecognizerWorker worker(ring, model_dir(), float(rate), got.callback());
+	ASSERT_TRUE(eventually([&] { return worker.listening(); }));
+	for (size_t at = 0; at < mono.size(); at += block)
+		write_mono(ring, worker,
+			   std::vector<int16_t>(mono.begin() + at, mono.begin() + std::min(mono.size(), at + block)));
+	ASSERT_TRUE(got.wait_for(pieces));
 
 	std::vector<std::string> texts = got.texts();
-	EXPECT_EQ(texts.size(), chunks.size()) << "one delivery per chunk";
-	for (auto id : got.threads())
-		EXPECT_EQ(id, worker_thread);
-	EXPECT_NE(worker_thread, std::this_thread::get_id());
+	EXPECT_EQ(texts.size(), pieces) << "one delivery per piece";
+	std::vector<uint64_t> positions = got.positions();
+	for (size_t i = 0; i < positions.size(); ++i)
+		EXPECT_EQ(positions[i], (i + 1) * RecognizerWorker::piece_frames);
+	std::vector<std::thread::id> threads = got.threads();
+	for (auto id : threads)
+		EXPECT_EQ(id, threads.front());
+	EXPECT_NE(threads.front(), std::this_thread::get_id());
 
 	// Expected story: partial "старт", final "старт", partial "стоп", final "стоп".
 	std::vector<std::string> story;
@@ -95,36 +95,6 @@ TEST(RecognizerWorker, DeliversPartialsAndFinalsInOrderOnItsThread)
 	EXPECT_EQ(story, (std::vector<std::string>{"partial старт", "final старт", "partial стоп", "final стоп"}));
 }
 
-TEST(RecognizerWorker, FeedsAnEmptyChunkAndDeliversItsText)
-{
-	Deliveries got;
-	RecognizerWorker worker(model_dir(), float(rate));
-	worker.on_result = got.callback();
-	worker.push_audio(AudioChunk{});
-	ASSERT_TRUE(got.wait_for(1));
-	EXPECT_TRUE(is_partial(got.texts().at(0), "")) << got.texts().at(0);
-}
-
-TEST(RecognizerWorker, DestroyDiscardsQueuedChunks)
-{
-	std::vector<AudioChunk> chunks = chunks_of(testhost::tone(500, 10.0));
-	std::atomic<int> delivered{0};
-	auto worker = std::make_unique<RecognizerWorker>(model_dir(), float(rate));
-	RecognizerWorker *raw = worker.get();
-	// The first result holds the worker until destruction has begun.
-	worker->on_result = [&](const std::string &) {
-		++delivered;
-		while (raw->running)
-			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	};
-	for (const auto &chunk : chunks)
-		worker->push_audio(chunk);
-	while (delivered == 0)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	worker.reset();
-	EXPECT_EQ(delivered, 1) << "only the chunk in hand is finished";
-}
-
 TEST(RecognizerWorker, MissingModelLeavesAnInertWorker)
 {
 	Log::install();
@@ -132,13 +102,12 @@ TEST(RecognizerWorker, MissingModelLeavesAnInertWorker)
 	testhost::TempDir dir;
 	std::string missing = dir.path() + "/no-model";
 	{
-		RecognizerWorker worker(missing, float(rate));
-		EXPECT_FALSE(worker.ready());
-		EXPECT_EQ(worker.model, nullptr);
-		EXPECT_EQ(worker.recognizer, nullptr);
-		EXPECT_FALSE(worker.thread.joinable());
-		EXPECT_FALSE(worker.running);
+		AudioRing ring(2, rate);
+		RecognizerWorker worker(ring, missing, float(rate), {});
+		ASSERT_TRUE(Log::wait_for("[Vosk] Failed to load model from: " + missing));
+		EXPECT_FALSE(worker.listening());
 	}
+	model_cache::wait_for_model_loads();
 	EXPECT_EQ(Log::count("[Vosk] Failed to load model from: " + missing, LOG_ERROR), 1u);
 	EXPECT_EQ(Log::count("[Vosk] Model loaded successfully."), 0u);
 }

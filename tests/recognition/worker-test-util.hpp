@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Collects what a RecognizerWorker delivers, from its thread.
+// Collects what a RecognizerWorker delivers, from its thread, and feeds its ring.
 #pragma once
 
 #include "recognition/recognizer-worker.hpp"
@@ -15,9 +15,10 @@ class Deliveries {
 public:
 	ResultCallback callback()
 	{
-		return [this](const std::string &text) {
+		return [this](const std::string &text, uint64_t position) {
 			std::lock_guard<std::mutex> lock(mutex_);
 			texts_.push_back(text);
+			positions_.push_back(position);
 			threads_.push_back(std::this_thread::get_id());
 			cv_.notify_all();
 		};
@@ -33,6 +34,11 @@ public:
 		std::lock_guard<std::mutex> lock(mutex_);
 		return texts_;
 	}
+	std::vector<uint64_t> positions()
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		return positions_;
+	}
 	std::vector<std::thread::id> threads()
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
@@ -43,5 +49,29 @@ private:
 	std::mutex mutex_;
 	std::condition_variable cv_;
 	std::vector<std::string> texts_;
+	std::vector<uint64_t> positions_;
 	std::vector<std::thread::id> threads_;
 };
+
+// Polls cond until it holds; the generous limit only stops a hung test.
+template<typename Cond> bool eventually(Cond cond)
+{
+	for (int i = 0; i < 60000; ++i) {
+		if (cond())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	return cond();
+}
+
+// Writes mono samples to both channels of the ring, as the capture callback would, and wakes
+// the worker.
+inline void write_mono(AudioRing &ring, RecognizerWorker &worker, const std::vector<int16_t> &mono)
+{
+	std::vector<int16_t> frames(mono.size() * ring.channels());
+	for (size_t j = 0; j < mono.size(); ++j)
+		for (uint16_t c = 0; c < ring.channels(); ++c)
+			frames[j * ring.channels() + c] = mono[j];
+	ring.write(frames.data(), uint32_t(mono.size()));
+	worker.notify();
+}

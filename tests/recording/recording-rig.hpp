@@ -34,6 +34,10 @@ struct Rig {
 		uploader = testutil::create_uploader("Uploader", settings.get());
 		ctx = testutil::context_of(uploader.get());
 		hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
+		// Audio heard while the model still loads is not recognised.
+		if (!options.model.empty() && ctx->recognizer) {
+			EXPECT_TRUE(testutil::wait_until_listening(ctx));
+		}
 		setup_log = Log::take();
 	}
 	~Rig()

@@ -111,7 +111,8 @@ TEST(TakeFiles, StreamedTakeIsAValidWavThroughoutAndNeverReplacesAName)
 	EXPECT_EQ(recorded_take_server(final_path).value_or(""), "http://one.example/up");
 
 	other.discard();
-	EXPECT_EQ(testhost::files_in(dir.path()).size(), 3u) << "the two takes and one server record";
+	EXPECT_EQ(testhost::files_in(dir.path()).size(), 2u) << "the two takes, nothing unfinished";
+	EXPECT_FALSE(fs::exists(take_server_path(other.path())));
 }
 
 TEST(TakeFiles, RecoveryFinishesWhatACrashLeftAndLeavesOthersAlone)

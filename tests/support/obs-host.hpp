@@ -56,8 +56,8 @@ struct HostOptions {
 	std::string data_dir;
 	// Copy this tone model into the data folder as "model" (empty: no model).
 	std::string model;
-	// XDG_CONFIG_HOME for this host (empty: a private temporary folder), so that a second
-	// start can find what a first one left.
+	// XDG_CONFIG_HOME for this host instead of a private folder, e.g. the same one across a
+	// restart.
 	std::string config_dir;
 	// The module file to load; empty means the staged one.
 	std::string module_path;

@@ -76,10 +76,24 @@ std::set<std::string> pool_in_use;
 
 } // namespace
 
+std::unique_ptr<RecordingServer> RecordingServer::start(const Options &options)
+{
+	return start_with(false, options);
+}
+
 std::unique_ptr<RecordingServer> RecordingServer::start(bool tls)
 {
+	return start_with(tls, Options());
+}
+
+std::unique_ptr<RecordingServer> RecordingServer::start_with(bool tls, const Options &options)
+{
+	const int port = options.port;
+	const bool heads_only = options.heads_only;
 	// Servers that a test fixture started (--pool), e.g. where the tests run under an emulator.
 	if (const char *pool = std::getenv("BRISVANE_RECORDING_SERVERS")) {
+		if (port != 0 || heads_only || !options.mode.empty())
+			throw std::runtime_error("pooled recording servers have their own ports, modes and bodies");
 		std::lock_guard<std::mutex> lock(pool_mutex);
 		for (int i = 0;; ++i) {
 			const fs::path dir = fs::path(pool) / ((tls ? "https-" : "http-") + std::to_string(i));
@@ -109,6 +123,14 @@ std::unique_ptr<RecordingServer> RecordingServer::start(bool tls)
 	std::vector<std::string> args = {"python3", BRISVANE_RECORDING_SERVER_SCRIPT, "--dir", server->dir_};
 	if (tls)
 		args.push_back("--tls");
+	if (port != 0) {
+		args.push_back("--port");
+		args.push_back(std::to_string(port));
+	}
+	if (heads_only)
+		args.push_back("--heads-only");
+	if (!options.mode.empty())
+		server->set_mode(options.mode);
 	std::vector<char *> argv;
 	for (auto &arg : args)
 		argv.push_back(arg.data());

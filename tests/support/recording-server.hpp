@@ -18,6 +18,15 @@ public:
 	// BRISVANE_RECORDING_SERVERS naming a folder of servers started with --pool, takes a free
 	// one of those instead (cleared, answering 200) and hands it back on destruction.
 	static std::unique_ptr<RecordingServer> start(bool tls = false);
+	// Not with a pool: listening on a chosen port (where a client found nothing before),
+	// answering in a mode from its first request on, or storing only each request's head (for
+	// bodies too large to keep).
+	struct Options {
+		int port = 0;
+		std::string mode;
+		bool heads_only = false;
+	};
+	static std::unique_ptr<RecordingServer> start(const Options &options);
 	// Uses a server that someone else started on the given state folder (a test fixture).
 	static std::unique_ptr<RecordingServer> attach(const std::string &state_dir);
 	~RecordingServer();
@@ -45,6 +54,7 @@ public:
 
 private:
 	RecordingServer() = default;
+	static std::unique_ptr<RecordingServer> start_with(bool tls, const Options &options);
 	std::string dir_;
 	int port_ = 0;
 	bool tls_ = false;

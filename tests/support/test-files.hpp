@@ -11,13 +11,15 @@
 
 namespace testhost {
 
-// Paths of the entries of dir; empty when it does not exist.
+// Paths of the entries of dir, leaving out the records of each take's server ("<take>.url");
+// empty when it does not exist.
 inline std::vector<std::string> files_in(const std::string &dir)
 {
 	std::vector<std::string> out;
 	std::error_code ec;
 	for (const auto &entry : std::filesystem::directory_iterator(dir, ec))
-		out.push_back(entry.path().string());
+		if (entry.path().extension() != ".url")
+			out.push_back(entry.path().string());
 	return out;
 }
 

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace {
 
 const std::string boundary = "----WebKitFormBoundary7MA4YWxkTrZu0gW";
@@ -18,12 +16,10 @@ std::string expected_body(const std::string &file_name, const std::string &conte
 
 std::string filled_body(const std::string &file_name, const std::string &content)
 {
-	MultipartBody body = make_multipart_body(file_name, content.size());
-	EXPECT_EQ(body.content_length, content.size());
-	EXPECT_LE(body.content_offset + body.content_length, body.length);
-	if (!content.empty())
-		std::memcpy(body.content(), content.data(), content.size());
-	return std::string(body.bytes.get(), body.length);
+	const MultipartFraming framing = make_multipart_framing(file_name);
+	const std::string body = framing.head + content + framing.tail;
+	EXPECT_EQ(body.size(), multipart_body_length(file_name.size(), content.size()));
+	return body;
 }
 
 // Exact bytes and the two known examples are checked on the wire; these are the odd inputs.

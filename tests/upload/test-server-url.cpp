@@ -121,14 +121,4 @@ INSTANTIATE_TEST_SUITE_P(
 	UrlCase{"http://%s%n/x", true, endpoint("%s%n", 80, "/x", false), LOG_INFO,
 		"[Brisvane] Uploading to Host: %s%n, Port: 80, Path: /x"}));
 
-TEST(WidenBytes, OneSignExtendedUnitPerByte)
-{
-	EXPECT_EQ(widen_bytes(""), u"");
-	EXPECT_EQ(widen_bytes("/up load?x=%20"), u"/up load?x=%20");
-	const std::u16string wide = widen_bytes(std::string("A\x7f\x80\xc3\xa9\xff", 6));
-	const std::u16string expected = {0x41, 0x7f, 0xff80, 0xffc3, 0xffa9, 0xffff};
-	EXPECT_EQ(wide, expected);
-	EXPECT_EQ(widen_bytes(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
-}
-
 } // namespace

@@ -3,12 +3,17 @@
 // on 127.0.0.1. Nothing here depends on which HTTP layer the build uses.
 #include "upload/upload.hpp"
 
+#include "platform/file-lock.hpp"
+#include "recording/wav.hpp"
+#include "upload/delivery-queue.hpp"
+
 #include "platform/http.hpp"
 #include "obs-host.hpp"
 #include "recording-server.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -45,6 +50,12 @@ std::string write_file(const fs::path &path, const std::string &content)
 	return path.string();
 }
 
+std::string read_whole(const std::string &path)
+{
+	std::ifstream in(fs::u8path(path), std::ios::binary);
+	return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::vector<std::string> brisvane_lines()
 {
 	return Log::with_prefix("[Brisvane]");
@@ -60,6 +71,7 @@ protected:
 		timeouts.connect_ms = 10000;
 		timeouts.send_ms = 1000;
 		timeouts.receive_ms = 1000;
+		timeouts.response_ms = 1000;
 	}
 	void SetUp() override
 	{
@@ -185,6 +197,44 @@ TEST_F(UploadWire, PathGoesOutByteForByte)
 	upload_file(file, "http://127.0.0.1:" + std::to_string(server->port()));
 	ASSERT_TRUE(server->wait_for_requests(1));
 	expect_request(server->requests().at(0), "/", "recording_r.wav", "RIFF");
+}
+
+#ifdef _WIN32
+std::string percent_decoded(const std::string &text)
+{
+	std::string out;
+	for (size_t i = 0; i < text.size(); ++i) {
+		if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+		    std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+			out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+			i += 2;
+		} else {
+			out.push_back(text[i]);
+		}
+	}
+	return out;
+}
+#endif
+
+TEST_F(UploadWire, NonAsciiPathGoesOutAsItsUtf8Bytes)
+{
+	// A UTF-8 path with a blank: the curl layer sends its bytes as they are; WinHTTP
+	// percent-encodes bytes above 0x7F and blanks whatever it is told, so there the decoded
+	// target must be those same bytes (never one unit per byte, which garbles them).
+	const std::string target = "/\xd0\xb7\xd0\xb0\xd0\xbf\xd0\xb8\xd1\x81\xd1\x8c/a b?\xc3\xbc=1";
+	const std::string file = write_file(fs::path(dir.path()) / "recording_u8.wav", "RIFF");
+	upload_file(file, server->url(target));
+	ASSERT_TRUE(server->wait_for_requests(1));
+	const std::string line = testserver::parse_request(server->requests().at(0)).request_line;
+	ASSERT_EQ(line.rfind("POST ", 0), 0u) << line;
+	ASSERT_GT(line.size(), 5u + 9u);
+	std::string sent = line.substr(5, line.size() - 5 - 9);
+#ifdef _WIN32
+	sent = percent_decoded(sent);
+#endif
+	EXPECT_EQ(sent, target);
+	EXPECT_EQ(line.substr(line.size() - 9), " HTTP/1.1");
+	EXPECT_FALSE(fs::exists(file));
 }
 
 TEST_F(UploadWire, PortIsHandedOverAsItsLowSixteenBits)
@@ -357,20 +407,201 @@ TEST_F(UploadWire, LineBreakInThePathCannotForgeHeaders)
 	EXPECT_TRUE(fs::exists(file));
 }
 
-TEST_F(UploadWire, DispatchedUploadsRunAtOnceEachWithItsOwnFile)
+// The delivery queue around the same upload: a folder of takes, each with its server beside it.
+class Delivery : public UploadWire {
+protected:
+	void SetUp() override
+	{
+		UploadWire::SetUp();
+		folder = (fs::path(dir.path()) / "takes").string();
+		fs::create_directories(folder);
+		// The retry schedule in units of 10 ms instead of seconds: the same order, sooner.
+		delivery_settings().retry_second = std::chrono::milliseconds(10);
+		delivery_settings().shutdown_grace = std::chrono::milliseconds(300);
+	}
+	void TearDown() override
+	{
+		stop_delivery();
+		delivery_settings() = DeliverySettings();
+		platform::http_timeouts().response_ms = 1000;
+	}
+	std::string take(const std::string &name, const std::string &content, const std::string &url = "")
+	{
+		// Named as the queue names what it finds in the folder.
+		const std::string path = folder + "/" + name;
+		write_file(fs::u8path(path), content);
+		if (!url.empty())
+			std::ofstream(fs::path(path + ".url"), std::ios::binary) << url;
+		return path;
+	}
+	static bool wait_for_line(const std::string &line) { return Log::wait_for(line, std::chrono::seconds(60)); }
+
+	std::string folder;
+};
+
+// Pooled servers (the Windows suite) cannot be started on a chosen port.
+#ifndef _WIN32
+TEST_F(Delivery, TakeWaitsThroughADownServerAndA500AndIsDeletedOnlyAfterThe200)
+{
+	const int port = testserver::unused_port();
+	const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/up";
+	ASSERT_TRUE(start_delivery(folder, nullptr));
+	const std::string content = pattern(300000, 5);
+	const std::string file = take("recording_100.wav", content);
+	upload_file_async(file, url);
+	EXPECT_EQ(read_whole(file + ".url"), url) << "its server is recorded beside it";
+
+	ASSERT_TRUE(wait_for_line("[Brisvane] Will retry in 10 s: " + file));
+	EXPECT_TRUE(Log::contains("[Brisvane] Will retry in 10 s: " + file, LOG_INFO));
+	server.reset();
+	RecordingServer::Options down_then_500;
+	down_then_500.port = port;
+	down_then_500.mode = "500";
+	auto late = RecordingServer::start(down_then_500);
+	ASSERT_TRUE(late->wait_for_requests(1, std::chrono::seconds(60)));
+	ASSERT_TRUE(Log::wait_for("[Brisvane] Upload complete. Status: 500", std::chrono::seconds(60)));
+	EXPECT_EQ(read_whole(file), content) << "kept whole after the 500";
+	late->set_mode("200");
+
+	ASSERT_TRUE(wait_for_line("[Brisvane] Temporary file deleted: " + file));
+	stop_delivery(); // its record goes once the attempt is settled
+	EXPECT_FALSE(Log::contains("left for the next start"));
+	EXPECT_FALSE(fs::exists(file));
+	EXPECT_FALSE(fs::exists(file + ".url"));
+	EXPECT_EQ(Log::count("[Brisvane] Upload complete. Status: 200"), 1u);
+	const auto requests = late->requests();
+	ASSERT_GE(requests.size(), 2u);
+	for (const std::string &raw : requests)
+		EXPECT_EQ(testserver::parse_request(raw).body, expected_body("recording_100.wav", content));
+}
+#endif
+
+TEST_F(Delivery, HeldTakeWaitsForTheNextStartAndKeptTakesGoToTheirOwnServers)
+{
+	auto other = RecordingServer::start();
+	server->set_mode("404");
+	const std::string held = take("recording_200.wav", "held take", server->url("/a"));
+	ASSERT_TRUE(start_delivery(folder, nullptr));
+	ASSERT_TRUE(wait_for_line("[Brisvane] Upload held until the next start: " + held));
+	EXPECT_TRUE(Log::contains("[Brisvane] Upload held until the next start: " + held, LOG_WARNING));
+
+	// A later take that fails twice: had the held one been scheduled again, its retry would
+	// have come before this one's second attempt.
+	other->set_mode("503");
+	const std::string later = take("recording_201.wav", "later take");
+	upload_file_async(later, other->url("/b"));
+	ASSERT_TRUE(wait_for_line("[Brisvane] Will retry in 20 s: " + later));
+	EXPECT_EQ(server->requests().size(), 1u);
+	stop_delivery();
+	EXPECT_TRUE(Log::contains("[Brisvane] 2 upload(s) left for the next start", LOG_INFO));
+	EXPECT_TRUE(fs::exists(held) && fs::exists(later));
+
+	// The next start: what the last run kept, a take an earlier build left without a server,
+	// a record whose take is gone, one that another process holds, and the take the first step
+	// (recovery) finishes before the folder is scanned.
+	server->set_mode("200");
+	other->set_mode("200");
+	Log::clear();
+	const std::string orphan = take("recording_202.wav", "") + ".url";
+	std::ofstream(orphan) << server->url("/gone");
+	fs::remove(fs::u8path(folder + "/recording_202.wav"));
+	const std::string unknown = take("recording_203.wav", "no server");
+	const std::string owned = take("recording_204.wav", "another process", server->url("/owned"));
+	platform::FileLock lock;
+	ASSERT_TRUE(lock.try_lock(owned));
+	const std::string recovered = folder + "/recording_205.wav";
+	const std::string recovered_url = other->url("/c");
+	std::string first_step_folder;
+	ASSERT_TRUE(start_delivery(folder, [&](const std::string &where) {
+		first_step_folder = where;
+		take("recording_205.wav", "crash-finished", recovered_url);
+	}));
+	for (const std::string &sent : {held, later, recovered})
+		ASSERT_TRUE(wait_for_line("[Brisvane] Temporary file deleted: " + sent)) << sent;
+	stop_delivery();
+
+	EXPECT_EQ(first_step_folder, folder);
+	EXPECT_TRUE(Log::contains("[Brisvane] No server recorded, file kept: " + unknown, LOG_INFO));
+	EXPECT_EQ(Log::count("[Brisvane] No server recorded"), 1u);
+	EXPECT_TRUE(fs::exists(unknown));
+	EXPECT_TRUE(fs::exists(owned) && fs::exists(owned + ".url")) << "left to its owner";
+	EXPECT_FALSE(fs::exists(orphan));
+	for (const std::string &sent : {held, later, recovered})
+		EXPECT_FALSE(fs::exists(sent) || fs::exists(sent + ".url")) << sent;
+	// Each to the server it was recorded for, never elsewhere.
+	std::vector<std::string> to_server, to_other;
+	for (const auto &raw : server->requests())
+		to_server.push_back(testserver::parse_request(raw).request_line);
+	for (const auto &raw : other->requests())
+		to_other.push_back(testserver::parse_request(raw).request_line);
+	EXPECT_EQ(to_server, (std::vector<std::string>{"POST /a HTTP/1.1", "POST /a HTTP/1.1"}));
+	ASSERT_GE(to_other.size(), 3u);
+	EXPECT_EQ(std::count(to_other.begin(), to_other.end(), "POST /c HTTP/1.1"), 1);
+	EXPECT_EQ(std::count(to_other.begin(), to_other.end(), "POST /b HTTP/1.1"), long(to_other.size()) - 1);
+}
+
+TEST_F(Delivery, StopCutsShortWhatASlowServerHoldsAndKeepsIt)
+{
+	// "silent" takes the whole request and never answers; "deaf" never reads, so the body
+	// stalls mid-send. The TLS case needs a certificate the curl layer trusts.
+	struct Case {
+		bool tls;
+		const char *mode;
+		size_t size;
+	};
+	std::vector<Case> cases = {{false, "silent", 1000}, {false, "deaf", 32u << 20}};
+#ifndef _WIN32
+	cases.push_back({true, "silent", 1000});
+	cases.push_back({true, "deaf", 32u << 20});
+#endif
+	platform::http_timeouts().response_ms = 600000;
+	int round = 0;
+	for (const Case &c : cases) {
+		SCOPED_TRACE(std::string(c.mode) + (c.tls ? " over TLS" : ""));
+		Log::clear();
+		auto slow = RecordingServer::start(c.tls);
+#ifndef _WIN32
+		if (c.tls)
+			platform::http_trusted_certificates() = slow->certificate();
+#endif
+		slow->set_mode(c.mode);
+		const std::string content = pattern(c.size, 4);
+		// A name of its own each time: a WinHTTP call that closing its handle did not end keeps
+		// its file open until the process exits.
+		const std::string file = take("recording_30" + std::to_string(round++) + ".wav", content);
+		ASSERT_TRUE(start_delivery(folder, nullptr));
+		upload_file_async(file, slow->url("/slow"));
+		ASSERT_TRUE(Log::wait_for("[Brisvane] Uploading to Host: "));
+		if (std::string(c.mode) == "silent") {
+			ASSERT_TRUE(slow->wait_for_requests(1, std::chrono::seconds(60)));
+		}
+		stop_delivery(); // returns: the exchange is cut short after the grace period
+#ifndef _WIN32
+		platform::http_trusted_certificates().clear();
+#endif
+		EXPECT_TRUE(Log::contains("[Brisvane] 1 upload(s) left for the next start", LOG_INFO));
+		EXPECT_FALSE(Log::contains("Temporary file deleted"));
+		EXPECT_EQ(read_whole(file), content);
+		EXPECT_EQ(read_whole(file + ".url"), slow->url("/slow"));
+		std::error_code ignored;
+		fs::remove(fs::u8path(file), ignored);
+		fs::remove(fs::u8path(file + ".url"), ignored);
+	}
+}
+
+TEST_F(Delivery, TwoUploadsRunAtOnceEachWithItsOwnFile)
 {
 	// Neither is answered before both are connected: one after the other would time out.
 	server->set_mode("hold-2");
-	platform::http_timeouts().receive_ms = 20000;
-	const std::string first = write_file(fs::path(dir.path()) / "recording_1.wav", pattern(5000, 1));
-	const std::string second = write_file(fs::path(dir.path()) / "recording_2.wav", pattern(7000, 2));
+	platform::http_timeouts().response_ms = 20000;
+	ASSERT_TRUE(start_delivery(folder, nullptr));
+	const std::string first = take("recording_1.wav", pattern(5000, 1));
+	const std::string second = take("recording_2.wav", pattern(7000, 2));
 	upload_file_async(first, server->url("/one"));
 	upload_file_async(second, server->url("/two"));
 
-	const bool both = Log::wait_for("[Brisvane] Temporary file deleted: " + first, std::chrono::seconds(60)) &&
-			  Log::wait_for("[Brisvane] Temporary file deleted: " + second, std::chrono::seconds(60));
-	platform::http_timeouts().receive_ms = 1000;
-	ASSERT_TRUE(both);
+	ASSERT_TRUE(wait_for_line("[Brisvane] Temporary file deleted: " + first));
+	ASSERT_TRUE(wait_for_line("[Brisvane] Temporary file deleted: " + second));
 	EXPECT_FALSE(fs::exists(first));
 	EXPECT_FALSE(fs::exists(second));
 	auto requests = server->requests();
@@ -381,25 +612,46 @@ TEST_F(UploadWire, DispatchedUploadsRunAtOnceEachWithItsOwnFile)
 	expect_request(requests[1], "/two", "recording_2.wav", pattern(7000, 2));
 }
 
-TEST_F(UploadWire, DispatchedUploadKeepsTheUrlItWasGiven)
+TEST_F(Delivery, QueuedUploadKeepsTheUrlItWasGiven)
 {
 	auto other = RecordingServer::start();
-	const std::string file = write_file(fs::path(dir.path()) / "recording_3.wav", "data");
+	ASSERT_TRUE(start_delivery(folder, nullptr));
+	const std::string file = take("recording_3.wav", "data");
 	std::string url = server->url("/given");
 	upload_file_async(file, url);
 	// The caller's string changes at once, as a settings update would.
 	url = other->url("/changed");
-	ASSERT_TRUE(Log::wait_for("[Brisvane] Temporary file deleted: " + file));
+	ASSERT_TRUE(wait_for_line("[Brisvane] Temporary file deleted: " + file));
 	ASSERT_EQ(server->requests().size(), 1u);
 	EXPECT_EQ(testserver::parse_request(server->requests()[0]).request_line, "POST /given HTTP/1.1");
 	EXPECT_TRUE(other->requests().empty());
 }
 
-TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
+TEST_F(Delivery, TakeWithoutUrlIsKeptWithoutAServer)
 {
-	const std::string file = write_file(fs::path(dir.path()) / "recording_n.wav", "data");
+	ASSERT_TRUE(start_delivery(folder, nullptr));
+	const std::string file = take("recording_n.wav", "data");
 	upload_file_async(file, "");
-	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
+	ASSERT_TRUE(wait_for_line("[Brisvane] No URL configured."));
+	stop_delivery();
+	EXPECT_TRUE(fs::exists(file));
+	EXPECT_FALSE(fs::exists(file + ".url"));
+	// Not queued before the queue runs, but kept for its next start.
+	Log::clear();
+	const std::string early = take("recording_e.wav", "data");
+	upload_file_async(early, server->url("/early"));
+	EXPECT_TRUE(fs::exists(early) && fs::exists(early + ".url"));
+	EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(UploadWire, TakeAtTheSizeCapStillFitsItsUpload)
+{
+	// Sparse, and sent nowhere: only the size check before any send matters here.
+	const fs::path file = fs::path(dir.path()) / "recording_1733680000_9999.wav";
+	write_file(file, "");
+	fs::resize_file(file, 44 + 2 * recording_sample_limit());
+	upload_file(file.string(), "http://127.0.0.1:" + std::to_string(testserver::unused_port()) + "/cap");
+	EXPECT_FALSE(Log::contains("File too large"));
 	EXPECT_TRUE(fs::exists(file));
 }
 
@@ -412,8 +664,8 @@ TEST_F(UploadWire, DispatchedUploadWithoutUrlKeepsTheFile)
 namespace {
 
 // Run in a child whose address space is nearly full, so no thread stack can be mapped: the
-// caller (an OBS thread holding its instance's lock) must get control back, with a line logged.
-[[noreturn]] void dispatch_without_room(const std::string &file)
+// module's load must get control back with a line logged, and a finished take stays on disk.
+[[noreturn]] void start_without_room(const std::string &folder, const std::string &file)
 {
 	Log::install();
 	long pages = 0;
@@ -422,18 +674,47 @@ namespace {
 	rlimit cap;
 	cap.rlim_cur = cap.rlim_max = limit;
 	setrlimit(RLIMIT_AS, &cap);
+	const bool started = start_delivery(folder, nullptr);
 	upload_file_async(file, "http://127.0.0.1:9/x");
-	const bool logged = Log::contains("[Brisvane] Could not start upload", LOG_ERROR);
-	std::_Exit(logged && fs::exists(file) ? 0 : 1);
+	const bool logged = Log::contains("[Brisvane] Could not start the upload queue", LOG_ERROR);
+	std::_Exit(!started && logged && fs::exists(file) ? 0 : 1);
+}
+
+// Peak resident memory since the last reset, in bytes (Linux).
+size_t peak_rss()
+{
+	std::ifstream status("/proc/self/status");
+	std::string line;
+	while (std::getline(status, line))
+		if (line.rfind("VmHWM:", 0) == 0)
+			return size_t(std::stoull(line.substr(6))) * 1024;
+	return 0;
 }
 
 } // namespace
 
-TEST(UploadDispatchDeathTest, ThreadThatCannotStartIsLoggedAndTheFileKept)
+TEST(UploadDispatchDeathTest, QueueThatCannotStartIsLoggedAndTheFileKept)
 {
 	testing::FLAGS_gtest_death_test_style = "threadsafe";
 	testhost::TempDir dir;
 	const std::string file = write_file(fs::path(dir.path()) / "recording_d.wav", "data");
-	EXPECT_EXIT(dispatch_without_room(file), testing::ExitedWithCode(0), "");
+	EXPECT_EXIT(start_without_room(dir.path(), file), testing::ExitedWithCode(0), "");
+}
+
+TEST(UploadMemory, AGigabyteTakeIsStreamedNotHeld)
+{
+	Log::install();
+	testhost::TempDir dir;
+	RecordingServer::Options sink_options;
+	sink_options.heads_only = true;
+	auto sink = RecordingServer::start(sink_options);
+	const fs::path file = fs::path(dir.path()) / "recording_big.wav";
+	write_file(file, "");
+	fs::resize_file(file, uintmax_t(1) << 30);     // sparse: reading it costs no disk
+	std::ofstream("/proc/self/clear_refs") << "5"; // restart the peak from here
+	const size_t before = peak_rss();
+	ASSERT_GT(before, 0u);
+	EXPECT_EQ(upload_file(file.string(), sink->url("/big")), UploadResult::Delivered);
+	EXPECT_LT(peak_rss() - before, size_t(8) << 20) << "peak grew with the file";
 }
 #endif

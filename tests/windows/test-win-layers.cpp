@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The Win32 platform layers themselves, under wine: the sound search with the real module
-// path, what WinHTTP failures report, deleting and pinning.
+// path, what WinHTTP failures report, deleting.
 #include <windows.h>
 #include <mmsystem.h>
 #include <winhttp.h>
@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -273,6 +274,7 @@ protected:
 		timeouts.connect_ms = 5000;
 		timeouts.send_ms = 1000;
 		timeouts.receive_ms = 1000;
+		timeouts.response_ms = 1000;
 	}
 	platform::HttpPost post(const std::string &host, int port, const std::string &path)
 	{
@@ -282,7 +284,12 @@ protected:
 		request.path = path;
 		request.user_agent = "OBS-Brisvane/1.0";
 		request.header_text = "Content-Type: text/plain";
-		request.body = body.data();
+		request.read_body = [this, done = size_t(0)](char *out, size_t room) mutable {
+			const size_t n = std::min(room, body.size() - done);
+			body.copy(out, n, done);
+			done += n;
+			return n;
+		};
 		request.body_length = body.size();
 		return request;
 	}
@@ -299,7 +306,7 @@ TEST_F(WinHttp, FailuresNameTheirStageAndWinHttpError)
 		long error;
 	};
 	platform::HttpPost too_long = post("127.0.0.1", server->port(), "/x");
-	too_long.body_length = size_t(0x100000000ull); // never read: refused before the send
+	too_long.body_length = 0x100000000ull; // never read: refused before the send
 	const Case cases[] = {
 	    {"nothing listening", post("127.0.0.1", testserver::unused_port(), "/x"), platform::HttpStage::Send,
 	     ERROR_WINHTTP_CANNOT_CONNECT},
@@ -386,25 +393,6 @@ TEST(WinFiles, TakesAreClaimedAndRecoveredUnderWindowsSharing)
 	std::string text;
 	earlier >> text;
 	EXPECT_EQ(text, "earlier");
-}
-
-TEST(WinFiles, PinnedModuleOutlivesItsLastFreeLibrary)
-{
-	const std::wstring path(BRISVANE_PIN_PROBE_W);
-	HMODULE module = LoadLibraryW(path.c_str());
-	ASSERT_NE(module, nullptr) << GetLastError();
-	FreeLibrary(module);
-	// Unpinned, the last FreeLibrary unloads it: the check below can tell the difference.
-	ASSERT_EQ(GetModuleHandleW(path.c_str()), nullptr);
-
-	module = LoadLibraryW(path.c_str());
-	ASSERT_NE(module, nullptr);
-	auto pin = reinterpret_cast<void (*)()>(reinterpret_cast<void *>(GetProcAddress(module, "probe_pin")));
-	ASSERT_NE(pin, nullptr);
-	pin();
-	pin();
-	FreeLibrary(module);
-	EXPECT_NE(GetModuleHandleW(path.c_str()), nullptr);
 }
 
 } // namespace

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The module's one delivery queue: every finished take, and every take left in the recordings
+// folder by an earlier run, is sent to its own server, first in first out, at most two at once,
+// and tried again after failures that time may mend. Nothing is deleted without a 2xx.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+struct DeliverySettings {
+	// One second of the retry schedule (10 s, 20 s, 40 s, then every 60 s); tests shorten it.
+	std::chrono::milliseconds retry_second{1000};
+	// How long a stop lets uploads in flight finish before cutting them short.
+	std::chrono::milliseconds shutdown_grace{5000};
+};
+// Process-wide, read when a delay starts.
+DeliverySettings &delivery_settings();
+
+// Starts the queue for the takes in `folder` (UTF-8). `first_step`, when given, runs with the
+// folder on the queue's own thread before the folder is first scanned for takes left there.
+// False when the queue could not start (logged); it is then not running.
+bool start_delivery(const std::string &folder, std::function<void(const std::string &folder)> first_step);
+// Stops taking on work, lets uploads in flight finish within the grace period, cuts the rest
+// short and joins every thread of the queue. What is left stays on disk for the next start;
+// takes handed over after this wait for it too.
+void stop_delivery() noexcept;
+// A program that never calls start_delivery (a tool, a test) gets a queue on its first
+// upload_file_async, without a folder scan, ended when the program exits.
