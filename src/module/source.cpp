@@ -67,9 +67,11 @@ void start_recognition(SourceContext *ctx)
 	model_path.reset();
 
 	try {
-		ctx->recognizer = std::make_unique<RecognizerWorker>(
-		    *ctx->audio_ring, path, static_cast<float>(ctx->sample_rate),
-		    [ctx](const std::string &json, uint64_t position) { handle_recognition_result(ctx, json, position); });
+		ctx->recognizer =
+		    std::make_unique<RecognizerWorker>(*ctx->audio_ring, path, static_cast<float>(ctx->sample_rate),
+						       [ctx](const std::string &json, uint64_t position) {
+							       handle_recognition_result(ctx, json, position);
+						       });
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Speech recognition disabled: worker could not start: %s", e.what());
 	}
