@@ -39,6 +39,7 @@ TakePipeline::TakePipeline(const AudioRing &ring, Sounds sounds)
 
 TakePipeline::~TakePipeline()
 {
+	going_ = true;
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
 		if (recording_)
@@ -274,7 +275,7 @@ void TakePipeline::begin_take(const Event &event)
 	} else {
 		blog(LOG_INFO, "[Brisvane] Started recording...");
 	}
-	if (sounds_.start)
+	if (sounds_.start && !going_)
 		sounds_.start();
 
 	take_.active = true;
@@ -362,24 +363,25 @@ void TakePipeline::end_take(const Event &event)
 	const size_t values = size_t(std::min(event.position - take_.start, cap_frames) * channels);
 	take_.active = false;
 
+	const bool sound = sounds_.stop && !going_;
 	auto stopped = [values] {
 		blog(LOG_INFO, "[Kavrel Assistant] Stopped recording. Buffer size: %zu samples", values);
 	};
 	switch (event.cause) {
 	case StopCause::Hotkey:
-		if (sounds_.stop)
+		if (sound)
 			sounds_.stop();
 		stopped();
 		break;
 	case StopCause::Keyword:
 		blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s", event.keyword.c_str());
 		stopped();
-		if (sounds_.stop)
+		if (sound)
 			sounds_.stop();
 		break;
 	case StopCause::Silence:
 		blog(LOG_INFO, "[Kavrel Assistant] Silence detected (%f dB). Stopping...", double(event.level_db));
-		if (sounds_.stop)
+		if (sound)
 			sounds_.stop();
 		break;
 	case StopCause::Destroy:

@@ -118,6 +118,9 @@ private:
 	uint64_t posted_ = 0, handled_ = 0;
 	uint64_t dropped_ = 0;
 	bool quit_ = false;
+	// The source is going away: what is still queued is finished and logged, but its sounds
+	// would only play after the source is gone.
+	std::atomic<bool> going_{false};
 
 	const uint64_t wake_frames_;
 	uint64_t last_wake_ = 0; // audio thread only
