@@ -23,6 +23,14 @@ bool FileLock::try_lock(const std::string &path) noexcept
 	return true;
 }
 
+bool FileLock::remove_file(const std::string &path) noexcept
+{
+	// Unlinked while still held: no other process can take the file in between.
+	const bool removed = unlink(path.c_str()) == 0;
+	unlock();
+	return removed;
+}
+
 void FileLock::unlock() noexcept
 {
 	if (handle_ != invalid)

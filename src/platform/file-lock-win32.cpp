@@ -42,6 +42,14 @@ bool FileLock::try_lock(const std::string &path) noexcept
 	return true;
 }
 
+bool FileLock::remove_file(const std::string &path) noexcept
+{
+	// DeleteFileW only marks a file that a handle still holds open: our own lock would keep
+	// the name on disk until it closed.
+	unlock();
+	return delete_file(path);
+}
+
 void FileLock::unlock() noexcept
 {
 	// Closing the handle releases its locks.

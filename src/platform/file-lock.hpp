@@ -31,6 +31,9 @@ public:
 	// The path is UTF-8. The file stays free to be renamed or deleted while locked.
 	bool try_lock(const std::string &path) noexcept;
 	void unlock() noexcept;
+	// Deletes the locked file, now called path, and lets go of the lock: once this returns,
+	// the name is gone (on Windows an open handle would keep it, so the lock goes first there).
+	bool remove_file(const std::string &path) noexcept;
 	bool locked() const noexcept { return handle_ != invalid; }
 
 private:

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "platform/files.hpp"
 #include "platform/http.hpp"
 
 #include <memory>
@@ -17,15 +18,7 @@ namespace {
 bool from_utf8(const std::string &text, std::wstring &out)
 {
 	out.clear();
-	if (text.empty())
-		return true;
-	const int units =
-	    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
-	if (units <= 0)
-		return false;
-	out.assign(static_cast<size_t>(units), L'\0');
-	return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-				   out.data(), units) == units;
+	return text.empty() || widen_utf8(text, out);
 }
 
 class Handle {

@@ -338,7 +338,7 @@ private:
 			busy = exists(take.path);
 			return UploadResult::Gone;
 		}
-		return upload_file(take.path, take.url, &cancel);
+		return upload_file(take.path, take.url, &cancel, &lock);
 	}
 
 	void settle(Take take, UploadResult result)

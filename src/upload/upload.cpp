@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "upload/upload.hpp"
 
+#include "platform/file-lock.hpp"
 #include "platform/files.hpp"
 #include "platform/http.hpp"
 #include "upload/multipart.hpp"
@@ -103,7 +104,8 @@ bool file_is_gone(const std::string &file_path)
 	return !std::filesystem::exists(std::filesystem::u8path(file_path), error) && !error;
 }
 
-UploadResult upload(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel)
+UploadResult upload(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel,
+		    platform::FileLock *held)
 {
 	const auto endpoint = parse_server_url(server_url);
 	if (!endpoint)
@@ -168,18 +170,19 @@ UploadResult upload(const std::string &file_path, const std::string &server_url,
 		blog(LOG_WARNING, "[Brisvane] Upload failed, file kept: %s", file_path.c_str());
 		return worth_retrying(outcome.status) ? UploadResult::Retry : UploadResult::Hold;
 	}
-	if (platform::delete_file(file_path))
+	if (held ? held->remove_file(file_path) : platform::delete_file(file_path))
 		blog(LOG_INFO, "[Brisvane] Temporary file deleted: %s", file_path.c_str());
 	return UploadResult::Delivered;
 }
 
 } // namespace
 
-UploadResult upload_file(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel)
+UploadResult upload_file(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel,
+			 platform::FileLock *held)
 {
 	// Runs on a queue thread: nothing may escape it.
 	try {
-		return upload(file_path, server_url, cancel);
+		return upload(file_path, server_url, cancel, held);
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Brisvane] Upload aborted (%s), file kept: %s", e.what(), file_path.c_str());
 	} catch (...) {

@@ -4,8 +4,9 @@
 #include <string>
 
 namespace platform {
+class FileLock;
 class HttpCancel;
-}
+} // namespace platform
 
 // What became of one attempt, as far as the delivery queue must know.
 enum class UploadResult {
@@ -17,9 +18,10 @@ enum class UploadResult {
 };
 
 // Posts the file, streamed from disk, and deletes it once the server took it. Blocks; every
-// outcome is logged. `cancel`, when given, cuts the exchange short from another thread.
+// outcome is logged. `cancel`, when given, cuts the exchange short from another thread; `held`,
+// the caller's lock on the file, is what deletes it.
 UploadResult upload_file(const std::string &file_path, const std::string &server_url,
-			 platform::HttpCancel *cancel = nullptr);
+			 platform::HttpCancel *cancel = nullptr, platform::FileLock *held = nullptr);
 
 // Hands a finished take to the delivery queue: records its server beside it (so it is only
 // ever sent there, also after a restart) and queues it. Never blocks on the disk beyond that
