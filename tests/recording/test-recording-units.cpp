@@ -9,6 +9,7 @@
 #include "platform/files.hpp"
 #include "upload/take-server.hpp"
 
+#include "obs-host.hpp"
 #include "test-files.hpp"
 
 #include <gtest/gtest.h>
@@ -253,8 +254,9 @@ TEST(AudioRing, PositionsSurviveWrapAndOverwrite)
 
 TEST(FileLock, OneHolderAtATimeAndTheFileStaysUsable)
 {
-	const std::filesystem::path dir = std::filesystem::temp_directory_path() / "brisvane-lock-test";
-	std::filesystem::create_directories(dir);
+	// A folder of this run's own: runs of the suite side by side must not share it.
+	testhost::TempDir scratch;
+	const std::filesystem::path dir = scratch.path();
 	const std::string path = (dir / "take.wav").string();
 	std::ofstream(path) << "x";
 
@@ -271,14 +273,12 @@ TEST(FileLock, OneHolderAtATimeAndTheFileStaysUsable)
 	EXPECT_FALSE(second.try_lock(moved));
 	taken.unlock();
 	EXPECT_TRUE(second.try_lock(moved));
-	std::filesystem::remove_all(dir);
 }
 
 TEST(FileLock, ClaimingANameNeverReplacesAFileAndTheServerRecordFollows)
 {
-	const std::filesystem::path dir = std::filesystem::temp_directory_path() / "brisvane-claim-test";
-	std::filesystem::remove_all(dir);
-	std::filesystem::create_directories(dir);
+	testhost::TempDir scratch;
+	const std::filesystem::path dir = scratch.path();
 	const std::string a = (dir / "a.wav").string(), b = (dir / "b.wav").string();
 	std::ofstream(a) << "take a";
 	std::ofstream(b) << "take b";
@@ -295,5 +295,4 @@ TEST(FileLock, ClaimingANameNeverReplacesAFileAndTheServerRecordFollows)
 	ASSERT_TRUE(remember_take_server(c, "")); // no server: no record
 	EXPECT_FALSE(recorded_take_server(c).has_value());
 	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "no temporary left behind";
-	std::filesystem::remove_all(dir);
 }
