@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -162,7 +163,12 @@ TEST_F(Direct, EveryStopCauseSideBySide)
 		// The upload thread got the file: with no URL it reports that and keeps it.
 		ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 		expected.push_back("W:No URL configured.");
-		EXPECT_EQ(our_lines(), expected) << int(c.cause);
+		// The module's start-up scan of the folder may still be running and meet the take
+		// before its writer hands it over; that line is not the take's own.
+		auto lines = our_lines();
+		lines.erase(std::remove(lines.begin(), lines.end(), "I:No server recorded, file kept: " + files[0]),
+			    lines.end());
+		EXPECT_EQ(lines, expected) << int(c.cause);
 	}
 
 	// Nothing to save: the announcement and the sound, and no file.
