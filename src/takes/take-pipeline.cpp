@@ -26,6 +26,12 @@ constexpr auto write_interval = std::chrono::milliseconds(250);
 // ... and states the data's size in the header at least this often.
 constexpr uint64_t header_interval_ns = 500000000;
 
+// The most frames one take keeps: whole frames under the size limit.
+uint64_t take_cap_frames(uint16_t channels)
+{
+	return std::min(recording_sample_limit(), wav_max_samples(channels)) / channels;
+}
+
 } // namespace
 
 TakePipeline::TakePipeline(const AudioRing &ring, Sounds sounds)
@@ -72,6 +78,23 @@ TakePipeline::Event *TakePipeline::push_locked()
 	return event;
 }
 
+void TakePipeline::post_start_locked(uint64_t position, uint32_t sample_rate, const std::string *keyword)
+{
+	Event *event = push_locked();
+	if (!event)
+		return;
+	event->kind = Kind::Start;
+	event->position = std::max(position, floor_position_);
+	event->sample_rate = sample_rate;
+	if (keyword) {
+		event->by_keyword = true;
+		event->keyword.assign(*keyword);
+	}
+	start_position_ = event->position;
+	silence_started_ns_ = 0;
+	recording_.store(true, std::memory_order_release);
+}
+
 void TakePipeline::post_stop_locked(uint64_t position, StopCause cause, const std::string *keyword, float level_db)
 {
 	Event *event = push_locked();
@@ -99,16 +122,10 @@ void TakePipeline::hotkey_pressed(uint32_t sample_rate) noexcept
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
 		const uint64_t position = ring_.end();
-		if (recording_) {
+		if (recording_)
 			post_stop_locked(position, StopCause::Hotkey, nullptr, 0.0f);
-		} else if (Event *event = push_locked()) {
-			event->kind = Kind::Start;
-			event->position = std::max(position, floor_position_);
-			event->sample_rate = sample_rate;
-			start_position_ = event->position;
-			silence_started_ns_ = 0;
-			recording_.store(true, std::memory_order_release);
-		}
+		else
+			post_start_locked(position, sample_rate, nullptr);
 	}
 	notify();
 }
@@ -119,18 +136,8 @@ void TakePipeline::keyword_start(const std::string &keyword, uint64_t position, 
 		std::lock_guard<std::mutex> lock(mutex_);
 		if (recording_)
 			return;
-		Event *event = push_locked();
-		if (!event)
-			return;
-		event->kind = Kind::Start;
-		event->by_keyword = true;
-		event->keyword.assign(keyword);
 		// A word older than the audio still held starts the take at the oldest audio there is.
-		event->position = std::max({position, floor_position_, ring_.begin()});
-		event->sample_rate = sample_rate;
-		start_position_ = event->position;
-		silence_started_ns_ = 0;
-		recording_.store(true, std::memory_order_release);
+		post_start_locked(std::max(position, ring_.begin()), sample_rate, &keyword);
 	}
 	notify();
 }
@@ -310,7 +317,7 @@ void TakePipeline::open_file_if_needed()
 void TakePipeline::pump(uint64_t until, bool force_header)
 {
 	const uint16_t channels = ring_.channels();
-	const uint64_t cap_frames = std::min(recording_sample_limit(), wav_max_samples(channels)) / channels;
+	const uint64_t cap_frames = take_cap_frames(channels);
 	if (take_.read > until) {
 		// The stop was heard after its audio had been written: cut back to it.
 		if (file_.is_open())
@@ -359,7 +366,7 @@ void TakePipeline::end_take(const Event &event)
 		return;
 	pump(event.position, false);
 	const uint16_t channels = ring_.channels();
-	const uint64_t cap_frames = std::min(recording_sample_limit(), wav_max_samples(channels)) / channels;
+	const uint64_t cap_frames = take_cap_frames(channels);
 	const size_t values = size_t(std::min(event.position - take_.start, cap_frames) * channels);
 	take_.active = false;
 

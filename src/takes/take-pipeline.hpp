@@ -89,6 +89,7 @@ private:
 
 	// Caller holds mutex_. False (and counted) when the queue is full.
 	Event *push_locked();
+	void post_start_locked(uint64_t position, uint32_t sample_rate, const std::string *keyword);
 	void post_stop_locked(uint64_t position, StopCause cause, const std::string *keyword, float level_db);
 	void notify() noexcept;
 
