@@ -4,7 +4,7 @@
 //   build/bench/recognizer-bench [seconds of audio] [runs]
 // Prints "worker <audio s> <wall s> <results>" and "direct <audio s> <wall s> <results>".
 #include "recognition/recognizer-worker.hpp"
-#include "recording/audio-ring.hpp"
+#include "audio/audio-ring.hpp"
 
 #include <obs.h>
 

@@ -3,7 +3,6 @@
 #include "module/callback-guard.hpp"
 #include "module/source-context.hpp"
 #include "module/target.hpp"
-#include "recognition/recognizer-worker.hpp"
 
 #include <string>
 #include <utility>
@@ -32,8 +31,11 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 	ctx->enable_silence_stop = enable_silence_stop;
 	ctx->silence_threshold_db = silence_threshold_db;
 	ctx->silence_duration_ms = silence_duration_ms;
-	if (ctx->takes)
+	if (ctx->takes) {
+		ctx->takes->set_silence_stop(enable_silence_stop, silence_threshold_db, silence_duration_ms);
+		ctx->takes->set_keywords(start_keywords, stop_keywords);
 		ctx->takes->set_server_url(server_url);
+	}
 	{
 		std::lock_guard<std::mutex> lock(ctx->mutex);
 		ctx->server_url = std::move(server_url);
@@ -51,8 +53,8 @@ void source_update(void *data, obs_data_t *settings)
 	if (!ctx || !settings)
 		return;
 	run_guarded("Applying settings", [&] { apply_settings(ctx, settings); });
-	if (ctx->recognizer && ctx->created)
-		ctx->recognizer->retry_failed_load();
+	if (ctx->takes && ctx->created)
+		ctx->takes->retry_failed_model_load();
 }
 
 void source_get_defaults(obs_data_t *settings)

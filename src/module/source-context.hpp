@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "recording/audio-ring.hpp"
+#include "audio/audio-ring.hpp"
 #include "takes/take-pipeline.hpp"
 
 #include <obs-module.h>
@@ -12,8 +12,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-class RecognizerWorker;
 
 // One per source instance; the host hands it back as the data pointer of every callback.
 struct SourceContext {
@@ -26,16 +24,13 @@ struct SourceContext {
 	obs_hotkey_id hotkey_id = OBS_INVALID_HOTKEY_ID;
 	std::string start_keywords = "старт,запись";
 	std::string stop_keywords = "стоп,хватит";
-	// Read by the audio thread for every block, so without a lock.
+	// As last applied (the pipeline has its own copy).
 	std::atomic<bool> enable_silence_stop{false};
 	std::atomic<float> silence_threshold_db{-40.0f};
 	std::atomic<int32_t> silence_duration_ms{2000};
 
-	// The recent audio of the listened source (the takes and the recogniser read it), then
-	// those that read it: declared in this order so they go first.
-	std::unique_ptr<AudioRing> audio_ring;
+	// What the source hears, and everything done with it: takes, recognition, keywords.
 	std::unique_ptr<TakePipeline> takes;
-	std::unique_ptr<RecognizerWorker> recognizer;
 
 	// Over the strings and target above; never taken on the audio thread.
 	std::mutex mutex;
@@ -43,16 +38,11 @@ struct SourceContext {
 	// so two never interleave their detach and attach; taken before mutex, never by the
 	// audio path.
 	std::mutex update_mutex;
-	// Audio-thread scratch, sized once at creation.
-	std::vector<int16_t> block_samples;
 	// Set when create has returned: later settings updates retry a model that failed to load.
 	bool created = false;
 
 	~SourceContext();
 };
-
-// Frames the capture callback converts at a time (libobs hands over 1 024 or fewer).
-constexpr uint32_t capture_slice_frames = 4096;
 
 void *source_create(obs_data_t *settings, obs_source_t *source);
 void source_destroy(void *data);
@@ -65,8 +55,6 @@ bool add_audio_source_to_list(void *param, obs_source_t *source);
 
 void audio_capture_callback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted);
 void hotkey_trigger(void *data, obs_hotkey_id id, obs_hotkey_t *hotkey, bool pressed);
-// The recogniser's result for the audio before `position`: starts or stops a take.
-void handle_recognition_result(SourceContext *ctx, const std::string &text, uint64_t position);
 // The host's output rate now, or fallback without an audio output.
 uint32_t host_sample_rate(uint32_t fallback);
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recognition/keyword-control.hpp"
 
+#include <algorithm>
+
 std::string lowercase_keyword(const std::string &keyword)
 {
 	std::string out = keyword;
@@ -51,27 +53,39 @@ std::vector<std::string> split_keywords(const std::string &list)
 
 namespace {
 
-// The keyword as written in the settings, or nullptr: first piece whose lower-cased form
-// occurs anywhere in text.
-const std::string *find_keyword(const std::vector<std::string> &keywords, const std::string &text)
+size_t word_at(const std::string &text, size_t at)
 {
-	for (const auto &keyword : keywords)
-		if (text.find(lowercase_keyword(keyword)) != std::string::npos)
-			return &keyword;
-	return nullptr;
+	size_t word = 0;
+	for (size_t i = 0; i < at; ++i)
+		word += text[i] == ' ';
+	return word;
+}
+
+void add_matches(KeywordKind kind, const std::string &list, const std::string &text,
+		 std::vector<KeywordOccurrence> &out)
+{
+	for (const auto &keyword : split_keywords(list)) {
+		const std::string needle = lowercase_keyword(keyword);
+		for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
+			KeywordOccurrence found{kind, keyword, word_at(text, at), word_at(text, at + needle.size() - 1)};
+			bool taken = false;
+			for (const auto &other : out)
+				taken = taken || (found.first_word <= other.last_word && other.first_word <= found.last_word);
+			if (!taken)
+				out.push_back(std::move(found));
+		}
+	}
 }
 
 } // namespace
 
-KeywordMatch match_keywords(const std::string &start_keywords, const std::string &stop_keywords,
-			    const std::string &text)
+std::vector<KeywordOccurrence> find_keyword_occurrences(const std::string &start_keywords,
+							 const std::string &stop_keywords, const std::string &text)
 {
-	// A start match ends the search, so a result holding both words never stops.
-	const auto starts = split_keywords(start_keywords);
-	if (const std::string *keyword = find_keyword(starts, text))
-		return {KeywordKind::Start, *keyword};
-	const auto stops = split_keywords(stop_keywords);
-	if (const std::string *keyword = find_keyword(stops, text))
-		return {KeywordKind::Stop, *keyword};
-	return {};
+	std::vector<KeywordOccurrence> out;
+	add_matches(KeywordKind::Start, start_keywords, text, out);
+	add_matches(KeywordKind::Stop, stop_keywords, text, out);
+	std::sort(out.begin(), out.end(),
+		  [](const KeywordOccurrence &a, const KeywordOccurrence &b) { return a.first_word < b.first_word; });
+	return out;
 }

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recognition/model-cache.hpp"
 
+#include "platform/files.hpp"
+
 #include <obs-module.h>
+#include <util/threading.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +18,18 @@ namespace {
 // informational lines for every model and recogniser; -1 drops those but keeps its
 // warnings and errors, which explain a model that fails to load.
 constexpr int vosk_log_level = -1;
+
+// libvosk aborts on its first final result when a model lacks its word boundaries: such a
+// model is refused rather than allowed to take OBS down.
+bool decodable(const std::string &path)
+{
+	const bool layout_v2 = platform::file_exists(path + "/conf/model.conf");
+	const std::string needed = path + (layout_v2 ? "/graph/phones/word_boundary.int" : "/word_boundary.int");
+	if (platform::file_exists(needed))
+		return true;
+	blog(LOG_ERROR, "[Vosk] Refusing the model: libvosk cannot decode without %s", needed.c_str());
+	return false;
+}
 
 struct Job {
 	std::thread thread;
@@ -38,7 +53,7 @@ public:
 		auto model = std::make_shared<SharedModel>(path);
 		start_locked([model] {
 			vosk_set_log_level(vosk_log_level);
-			model->settle(vosk_model_new(model->path().c_str()));
+			model->settle(decodable(model->path()) ? vosk_model_new(model->path().c_str()) : nullptr);
 			// A model whose users all went away while it loaded is freed when this ends.
 		});
 		models_[path] = model;
@@ -83,6 +98,7 @@ private:
 		auto done = std::make_shared<std::atomic<bool>>(false);
 		jobs_.reserve(jobs_.size() + 1);
 		std::thread thread([job = std::move(job), done]() mutable {
+			os_set_thread_name("brisvane-model");
 			job();
 			// What the job held goes first (a model's last reference may start its free).
 			job = nullptr;

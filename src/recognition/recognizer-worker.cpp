@@ -2,6 +2,7 @@
 #include "recognition/recognizer-worker.hpp"
 
 #include <obs-module.h>
+#include <util/threading.h>
 
 #include <exception>
 
@@ -54,6 +55,7 @@ void RecognizerWorker::retry_failed_load() noexcept
 
 void RecognizerWorker::run() noexcept
 {
+	os_set_thread_name("brisvane-vosk");
 	uint64_t position = 0;
 	for (;;) {
 		wake_.wait();
@@ -110,6 +112,9 @@ void RecognizerWorker::follow_model(uint64_t &position)
 	}
 	// What was heard while the model loaded is not recognised.
 	position = ring_.end();
+	fed_ = 0;
+	clock_.ring_offset = position;
+	clock_.rate = sample_rate_;
 	position_ = position;
 	listening_ = true;
 }
@@ -123,10 +128,14 @@ void RecognizerWorker::feed(uint64_t &position)
 			return;
 		uint64_t from = position;
 		const size_t frames = ring_.read(from, frames_.get(), piece_frames);
-		if (from > position && !behind_) {
-			behind_ = true;
-			blog(LOG_WARNING, "[Vosk] Recognition fell behind; skipped %.1f s of audio",
-			     double(from - position) / double(sample_rate_));
+		if (from > position) {
+			if (!behind_) {
+				behind_ = true;
+				blog(LOG_WARNING, "[Vosk] Recognition fell behind; skipped %.1f s of audio",
+				     double(from - position) / double(sample_rate_));
+			}
+			close_utterance(position);
+			clock_.ring_offset = from - fed_;
 		}
 		position = from + frames;
 		for (size_t j = 0; j < frames; ++j)
@@ -148,9 +157,35 @@ void RecognizerWorker::feed(uint64_t &position)
 void RecognizerWorker::recognize(const int16_t *mono, size_t frames, uint64_t position)
 {
 	const int ended = vosk_recognizer_accept_waveform_s(recognizer_, mono, static_cast<int>(frames));
+	fed_ += frames;
+	open_ = true;
 	// A negative value is an error; fetching the final result then resets the decoder.
-	const char *text =
-	    ended != 0 ? vosk_recognizer_result(recognizer_) : vosk_recognizer_partial_result(recognizer_);
-	if (text && on_result_)
-		on_result_(std::string(text), position);
+	const bool final = ended != 0;
+	deliver(final ? vosk_recognizer_result(recognizer_) : vosk_recognizer_partial_result(recognizer_), final,
+		position);
+}
+
+void RecognizerWorker::close_utterance(uint64_t position)
+{
+	if (open_)
+		deliver(vosk_recognizer_final_result(recognizer_), true, position);
+}
+
+void RecognizerWorker::deliver(const char *json, bool final, uint64_t position)
+{
+	if (final)
+		open_ = false;
+	if (!json || !on_result_)
+		return;
+	if (!parse_recognition_result(json, clock_, result_))
+		result_.words.clear();
+	result_.final = final;
+	result_.position = position;
+	const bool words = on_result_(result_);
+	// Both flags are read on every call: asking for them now changes the next result.
+	if (words != words_) {
+		words_ = words;
+		vosk_recognizer_set_words(recognizer_, words ? 1 : 0);
+		vosk_recognizer_set_partial_words(recognizer_, words ? 1 : 0);
+	}
 }

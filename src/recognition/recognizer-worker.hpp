@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "audio/audio-ring.hpp"
 #include "platform/wake-signal.hpp"
 #include "recognition/model-cache.hpp"
-#include "recording/audio-ring.hpp"
+#include "recognition/recognition-result.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -12,9 +13,9 @@
 #include <string>
 #include <thread>
 
-// Receives the raw JSON text of every Vosk result, on the worker thread, with the ring
-// position just past the audio fed to Vosk before that result.
-using ResultCallback = std::function<void(const std::string &json, uint64_t position)>;
+// Receives every Vosk result on the worker thread; answers whether Vosk should give word lists
+// with the next results (they cost decoding time, so only while a keyword is in the utterance).
+using ResultCallback = std::function<bool(const RecognitionResult &result)>;
 
 // Follows one source's audio ring with Vosk on a thread of its own, so recognition never
 // runs on OBS's audio thread. The thread sleeps until notified.
@@ -48,6 +49,9 @@ private:
 	void follow_model(uint64_t &position);
 	void feed(uint64_t &position);
 	void recognize(const int16_t *mono, size_t frames, uint64_t position);
+	// Ends the utterance before audio is skipped, so no word spans the gap.
+	void close_utterance(uint64_t position);
+	void deliver(const char *json, bool final, uint64_t position);
 
 	const AudioRing &ring_;
 	const std::string model_path_;
@@ -66,6 +70,11 @@ private:
 	bool failed_ = false;
 	bool no_recognizer_ = false;
 	bool behind_ = false;
+	bool words_ = false;	   // word lists asked for
+	bool open_ = false;	   // audio fed since the last final result
+	uint64_t fed_ = 0;	   // frames fed to the recogniser
+	FeedClock clock_;
+	RecognitionResult result_; // reused for every result
 	std::unique_ptr<int16_t[]> frames_;
 	std::unique_ptr<int16_t[]> mono_;
 

@@ -18,6 +18,9 @@ void vosk_recognizer_free(VoskRecognizer *recognizer);
 int vosk_recognizer_accept_waveform_s(VoskRecognizer *recognizer, const short *data, int length);
 const char *vosk_recognizer_result(VoskRecognizer *recognizer);
 const char *vosk_recognizer_partial_result(VoskRecognizer *recognizer);
+const char *vosk_recognizer_final_result(VoskRecognizer *recognizer);
+void vosk_recognizer_set_words(VoskRecognizer *recognizer, int words);
+void vosk_recognizer_set_partial_words(VoskRecognizer *recognizer, int partial_words);
 void vosk_set_log_level(int log_level);
 
 #ifdef __cplusplus

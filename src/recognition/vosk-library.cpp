@@ -34,6 +34,9 @@ struct VoskFunctions {
 	decltype(&vosk_recognizer_accept_waveform_s) accept_waveform_s = nullptr;
 	decltype(&vosk_recognizer_result) result = nullptr;
 	decltype(&vosk_recognizer_partial_result) partial_result = nullptr;
+	decltype(&vosk_recognizer_final_result) final_result = nullptr;
+	decltype(&vosk_recognizer_set_words) set_words = nullptr;
+	decltype(&vosk_recognizer_set_partial_words) set_partial_words = nullptr;
 	decltype(&vosk_set_log_level) set_log_level = nullptr;
 };
 
@@ -56,6 +59,9 @@ VoskFunctions load()
 		   look_up(library, "vosk_recognizer_accept_waveform_s", f.accept_waveform_s, error) &&
 		   look_up(library, "vosk_recognizer_result", f.result, error) &&
 		   look_up(library, "vosk_recognizer_partial_result", f.partial_result, error) &&
+		   look_up(library, "vosk_recognizer_final_result", f.final_result, error) &&
+		   look_up(library, "vosk_recognizer_set_words", f.set_words, error) &&
+		   look_up(library, "vosk_recognizer_set_partial_words", f.set_partial_words, error) &&
 		   look_up(library, "vosk_set_log_level", f.set_log_level, error);
 	if (!f.loaded) {
 		f = VoskFunctions{};
@@ -116,6 +122,23 @@ BRISVANE_HIDDEN const char *vosk_recognizer_result(VoskRecognizer *recognizer)
 BRISVANE_HIDDEN const char *vosk_recognizer_partial_result(VoskRecognizer *recognizer)
 {
 	return vosk().loaded ? vosk().partial_result(recognizer) : nullptr;
+}
+
+BRISVANE_HIDDEN const char *vosk_recognizer_final_result(VoskRecognizer *recognizer)
+{
+	return vosk().loaded ? vosk().final_result(recognizer) : nullptr;
+}
+
+BRISVANE_HIDDEN void vosk_recognizer_set_words(VoskRecognizer *recognizer, int words)
+{
+	if (vosk().loaded)
+		vosk().set_words(recognizer, words);
+}
+
+BRISVANE_HIDDEN void vosk_recognizer_set_partial_words(VoskRecognizer *recognizer, int partial_words)
+{
+	if (vosk().loaded)
+		vosk().set_partial_words(recognizer, partial_words);
 }
 
 BRISVANE_HIDDEN void vosk_set_log_level(int log_level)

@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "takes/take-pipeline.hpp"
 
-#include "recording/audio-convert.hpp"
+#include "audio/audio-convert.hpp"
+#include "recognition/keyword-control.hpp"
+#include "recognition/recognizer-worker.hpp"
+#include "recognition/vosk-api.h"
+#include "recording/take-file.hpp"
 #include "recording/wav.hpp"
 #include "upload/take-server.hpp"
 #include "upload/upload.hpp"
 
 #include <obs-module.h>
 #include <util/platform.h>
+#include <util/threading.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,40 +24,44 @@ namespace {
 // Events are made by people (a key, a word, a pause): a few a second at most.
 constexpr size_t queue_capacity = 256;
 constexpr size_t keyword_reserve = 256;
-// Frames copied out of the ring at a time: the audio thread may wait for one such copy.
-constexpr size_t copy_frames = 4096;
-// While a take runs the thread wakes this often to write what arrived...
+// While a take runs the thread wakes this often to write what arrived.
 constexpr auto write_interval = std::chrono::milliseconds(250);
-// ... and states the data's size in the header at least this often.
-constexpr uint64_t header_interval_ns = 500000000;
+// A silence end waits for recognition only when it keeps up within this much audio.
+constexpr double silence_wait_seconds = 1.5;
 
-// The most frames one take keeps: whole frames under the size limit.
-uint64_t take_cap_frames(uint16_t channels)
+TakeDecisions::Timing timing_for(uint32_t rate)
 {
-	return std::min(recording_sample_limit(), wav_max_samples(channels)) / channels;
+	TakeDecisions::Timing timing;
+	timing.rate = rate;
+	return timing;
 }
 
 } // namespace
 
-TakePipeline::TakePipeline(const AudioRing &ring, Sounds sounds)
-    : ring_(ring), sounds_(sounds), queue_(queue_capacity), wake_frames_(std::max<uint32_t>(ring.capacity() / 30, 1)),
-      copy_(new int16_t[copy_frames * ring.channels()])
+TakePipeline::TakePipeline(uint16_t channels, uint32_t sample_rate, Sounds sounds, uint32_t ring_seconds)
+    : ring_(channels, std::max<uint32_t>(sample_rate, 8000) * ring_seconds), sample_rate_(sample_rate),
+      sounds_(sounds), block_(new int16_t[size_t(block_frames) * ring_.channels()]),
+      decisions_(*this, timing_for(sample_rate)), queue_(queue_capacity),
+      wake_frames_(std::max<uint32_t>(ring_.capacity() / 30, 1)), writer_(ring_)
 {
-	for (Event &event : queue_)
-		event.keyword.reserve(keyword_reserve);
+	for (Queued &queued : queue_)
+		queued.keyword.reserve(keyword_reserve);
 	thread_ = std::thread([this] { run(); });
 }
 
 TakePipeline::~TakePipeline()
 {
+	// Joins the recogniser first: a result being handled finishes against an intact pipeline.
+	recognizer_.reset();
 	going_ = true;
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		if (recording_)
-			post_stop_locked(ring_.end(), StopCause::Destroy, nullptr, 0.0f);
+		decisions_.finish(ring_.end());
+		recording_ = false;
 		quit_ = true;
+		changed_locked();
 	}
-	notify();
+	wake_.notify_one();
 	if (thread_.joinable()) {
 		try {
 			thread_.join();
@@ -62,116 +71,142 @@ TakePipeline::~TakePipeline()
 	}
 }
 
-TakePipeline::Event *TakePipeline::push_locked()
+bool TakePipeline::speech_library_available()
 {
+	return vosk_library_available();
+}
+
+void TakePipeline::start_recognition(const std::string &model_path)
+{
+	try {
+		recognizer_ = std::make_unique<RecognizerWorker>(
+		    ring_, model_path, static_cast<float>(sample_rate_),
+		    [this](const RecognitionResult &heard) { return recognition_result(heard); });
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Speech recognition disabled: worker could not start: %s", e.what());
+	}
+}
+
+void TakePipeline::retry_failed_model_load() noexcept
+{
+	if (recognizer_)
+		recognizer_->retry_failed_load();
+}
+
+bool TakePipeline::listening() const noexcept
+{
+	return recognizer_ && recognizer_->listening();
+}
+
+bool TakePipeline::post(const TakeEvent &event) noexcept
+{
+	// Called by the decisions, with mutex_ held.
 	if (queue_size_ == queue_.size()) {
 		++dropped_;
-		return nullptr;
+		return false;
 	}
-	Event *event = &queue_[(queue_head_ + queue_size_) % queue_.size()];
+	Queued &queued = queue_[(queue_head_ + queue_size_) % queue_.size()];
 	++queue_size_;
-	++posted_;
-	event->by_keyword = false;
-	event->keyword.clear();
-	event->level_db = 0.0f;
-	event->sample_rate = 0;
-	return event;
+	queued.event = event;
+	queued.keyword.assign(event.keyword ? *event.keyword : std::string());
+	queued.event.keyword = event.keyword ? &queued.keyword : nullptr;
+	return true;
 }
 
-void TakePipeline::post_start_locked(uint64_t position, uint32_t sample_rate, const std::string *keyword)
+void TakePipeline::changed_locked() noexcept
 {
-	Event *event = push_locked();
-	if (!event)
-		return;
-	event->kind = Kind::Start;
-	event->position = std::max(position, floor_position_);
-	event->sample_rate = sample_rate;
-	if (keyword) {
-		event->by_keyword = true;
-		event->keyword.assign(*keyword);
+	++changes_;
+	recording_.store(decisions_.recording(), std::memory_order_release);
+}
+
+void TakePipeline::audio_block(const float *const *planes, size_t max_planes, uint32_t frames) noexcept
+{
+	frames = std::min(frames, block_frames);
+	const bool timing_silence = silence_stop_.load(std::memory_order_relaxed) && recording();
+	const BlockEnergy energy =
+	    convert_block(planes, max_planes, frames, ring_.channels(), block_.get(), timing_silence);
+	// A block that ends a take is not part of it: its position is where the take ends.
+	if (timing_silence)
+		silence_block(ring_.end(), block_level_db(energy));
+	ring_.write(block_.get(), frames);
+	const uint64_t end = ring_.end();
+	// Wakes the writer about once a second of audio, so audio pushed faster than real time
+	// cannot outrun it.
+	if (end - last_wake_ >= wake_frames_ && recording()) {
+		last_wake_ = end;
+		wake_.notify_one();
 	}
-	start_position_ = event->position;
-	silence_started_ns_ = 0;
-	recording_.store(true, std::memory_order_release);
+	if (RecognizerWorker *worker = recognizer_.get())
+		worker->notify();
 }
 
-void TakePipeline::post_stop_locked(uint64_t position, StopCause cause, const std::string *keyword, float level_db)
+void TakePipeline::silence_block(uint64_t position, float level_db) noexcept
 {
-	Event *event = push_locked();
-	if (!event)
-		return; // the take goes on; the thread reports the lost event
-	event->kind = Kind::Stop;
-	event->cause = cause;
-	event->position = std::max(position, start_position_);
-	event->level_db = level_db;
-	if (keyword) {
-		event->by_keyword = true;
-		event->keyword.assign(*keyword);
+	const float threshold = silence_threshold_db_.load(std::memory_order_relaxed);
+	const int32_t duration = silence_duration_ms_.load(std::memory_order_relaxed);
+	bool stopped = false;
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		if (!decisions_.recording())
+			return;
+		uint64_t now = 0;
+		if (silence_step(decisions_.silence_started_ns(), level_db, threshold, duration, [&now] {
+			    return now = os_gettime_ns();
+		    }) == SilenceStep::Stop) {
+			// Recognition that keeps up may still find a stop word said just before the pause.
+			const RecognizerWorker *worker = recognizer_.get();
+			const bool wait = worker && worker->listening() &&
+					  position - std::min(position, worker->position()) <=
+					      uint64_t(silence_wait_seconds * sample_rate_);
+			decisions_.silence(position, level_db, wait, now);
+			changed_locked();
+			stopped = true;
+		}
 	}
-	recording_.store(false, std::memory_order_release);
-	floor_position_ = event->position;
-}
-
-void TakePipeline::notify() noexcept
-{
-	wake_.notify_one();
+	if (stopped)
+		wake_.notify_one();
 }
 
 void TakePipeline::hotkey_pressed(uint32_t sample_rate) noexcept
 {
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		const uint64_t position = ring_.end();
-		if (recording_)
-			post_stop_locked(position, StopCause::Hotkey, nullptr, 0.0f);
-		else
-			post_start_locked(position, sample_rate, nullptr);
+		decisions_.hotkey(ring_.end(), sample_rate, os_gettime_ns());
+		changed_locked();
 	}
-	notify();
+	wake_.notify_one();
 }
 
-void TakePipeline::keyword_start(const std::string &keyword, uint64_t position, uint32_t sample_rate) noexcept
+bool TakePipeline::recognition_result(const RecognitionResult &heard) noexcept
 {
-	{
-		std::lock_guard<std::mutex> lock(mutex_);
-		if (recording_)
-			return;
-		// A word older than the audio still held starts the take at the oldest audio there is.
-		post_start_locked(std::max(position, ring_.begin()), sample_rate, &keyword);
-	}
-	notify();
-}
-
-void TakePipeline::keyword_stop(const std::string &keyword, uint64_t position) noexcept
-{
-	{
-		std::lock_guard<std::mutex> lock(mutex_);
-		if (recording_ && position > start_position_) {
-			post_stop_locked(position, StopCause::Keyword, &keyword, 0.0f);
-		} else if (Event *event = push_locked()) {
-			event->kind = Kind::StopIgnored;
-			event->by_keyword = true;
-			event->keyword.assign(keyword);
+	bool words = false;
+	try {
+		const uint64_t begin = ring_.begin();
+		{
+			std::lock_guard<std::mutex> lock(mutex_);
+			words = decisions_.result(heard, start_keywords_, stop_keywords_, sample_rate_, begin,
+						  os_gettime_ns());
+			changed_locked();
 		}
+		wake_.notify_one();
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Kavrel Assistant] Recognition result dropped: %s", e.what());
 	}
-	notify();
+	return words;
 }
 
-void TakePipeline::silence_block(uint64_t position, float level_db, float threshold_db, int32_t duration_ms) noexcept
+void TakePipeline::set_keywords(const std::string &start_keywords, const std::string &stop_keywords)
 {
-	bool stopped = false;
-	{
-		std::lock_guard<std::mutex> lock(mutex_);
-		if (!recording_)
-			return;
-		if (silence_step(silence_started_ns_, level_db, threshold_db, duration_ms, os_gettime_ns) ==
-		    SilenceStep::Stop) {
-			post_stop_locked(position, StopCause::Silence, nullptr, level_db);
-			stopped = true;
-		}
-	}
-	if (stopped)
-		notify();
+	std::lock_guard<std::mutex> lock(mutex_);
+	start_keywords_ = start_keywords;
+	stop_keywords_ = stop_keywords;
+}
+
+void TakePipeline::set_silence_stop(bool enabled, float threshold_db, int32_t duration_ms) noexcept
+{
+	silence_stop_ = enabled;
+	silence_threshold_db_ = threshold_db;
+	silence_duration_ms_ = duration_ms;
 }
 
 void TakePipeline::set_server_url(const std::string &url)
@@ -181,13 +216,13 @@ void TakePipeline::set_server_url(const std::string &url)
 		if (url_ == url)
 			return;
 		url_ = url;
+		url_changed_ = true;
 	}
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		if (Event *event = push_locked())
-			event->kind = Kind::ServerChanged;
+		changed_locked();
 	}
-	notify();
+	wake_.notify_one();
 }
 
 std::string TakePipeline::server_url()
@@ -196,36 +231,40 @@ std::string TakePipeline::server_url()
 	return url_;
 }
 
+void TakePipeline::wait_idle()
+{
+	std::unique_lock<std::mutex> lock(mutex_);
+	const uint64_t target = changes_;
+	idle_.wait(lock, [&] { return done_ >= target && (queue_size_ == 0 || quit_); });
+}
+
 void TakePipeline::run() noexcept
 {
-	Event event;
-	event.keyword.reserve(keyword_reserve);
+	os_set_thread_name("brisvane-takes");
+	Queued queued;
+	queued.keyword.reserve(keyword_reserve);
 	for (;;) {
-		bool have = false;
-		uint64_t dropped = 0;
+		bool have = false, quitting = false;
+		uint64_t dropped = 0, seen = 0;
 		{
 			std::unique_lock<std::mutex> lock(mutex_);
-			if (queue_size_ == 0 && !quit_) {
-				if (take_.active)
+			if (queue_size_ == 0 && !quit_ && done_ >= changes_) {
+				if (!takes_.empty())
 					wake_.wait_for(lock, write_interval);
 				else
-					wake_.wait(lock, [&] { return queue_size_ > 0 || quit_; });
+					wake_.wait(lock, [&] { return queue_size_ > 0 || quit_ || done_ < changes_; });
 			}
+			seen = changes_;
 			if (queue_size_ > 0) {
-				const Event &next = queue_[queue_head_];
-				event.kind = next.kind;
-				event.cause = next.cause;
-				event.by_keyword = next.by_keyword;
-				event.position = next.position;
-				event.sample_rate = next.sample_rate;
-				event.level_db = next.level_db;
-				event.keyword.assign(next.keyword);
+				const Queued &next = queue_[queue_head_];
+				queued.event = next.event;
+				queued.keyword.assign(next.keyword);
+				queued.event.keyword = next.event.keyword ? &queued.keyword : nullptr;
 				queue_head_ = (queue_head_ + 1) % queue_.size();
 				--queue_size_;
 				have = true;
-			} else if (quit_) {
-				break;
 			}
+			quitting = quit_ && queue_size_ == 0;
 			dropped = dropped_;
 		}
 		try {
@@ -235,183 +274,147 @@ void TakePipeline::run() noexcept
 				dropped_logged_ = dropped;
 			}
 			if (have)
-				handle(event);
-			else if (take_.active)
-				pump(ring_.end(), false);
+				handle(queued);
+			work(quitting);
 		} catch (const std::exception &e) {
 			// An exception leaving this thread would end OBS.
 			blog(LOG_ERROR, "[Kavrel Assistant] Recording step failed: %s", e.what());
 		} catch (...) {
 			blog(LOG_ERROR, "[Kavrel Assistant] Recording step failed");
 		}
-		if (have) {
-			{
-				std::lock_guard<std::mutex> lock(mutex_);
-				++handled_;
-			}
-			idle_.notify_all();
+		{
+			std::lock_guard<std::mutex> lock(mutex_);
+			if (queue_size_ == 0)
+				done_ = std::max(done_, seen);
 		}
+		idle_.notify_all();
+		if (quitting && takes_.empty())
+			break;
 	}
 	idle_.notify_all();
 }
 
-void TakePipeline::handle(const Event &event)
+void TakePipeline::handle(const Queued &queued)
 {
+	const TakeEvent &event = queued.event;
+	const bool sound = !going_;
 	switch (event.kind) {
-	case Kind::Start:
-		begin_take(event);
-		break;
-	case Kind::Stop:
-		end_take(event);
-		break;
-	case Kind::StopIgnored:
-		blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s", event.keyword.c_str());
-		break;
-	case Kind::ServerChanged:
-		if (take_.active && file_.is_open())
-			remember_take_server(file_.path(), server_url());
+	case TakeEvent::Kind::Start: {
+		if (event.keyword) {
+			blog(LOG_INFO, "[Kavrel Assistant] Start keyword detected: %s", event.keyword->c_str());
+			blog(LOG_INFO, "[Kavrel Assistant] Started recording...");
+		} else {
+			blog(LOG_INFO, "[Brisvane] Started recording...");
+		}
+		if (sounds_.start && sound)
+			sounds_.start();
+		Take take;
+		take.id = event.take;
+		take.sample_rate = event.sample_rate;
+		take.started_seconds = int64_t(std::time(nullptr));
+		takes_.push_back(take);
 		break;
 	}
-}
-
-void TakePipeline::begin_take(const Event &event)
-{
-	if (event.by_keyword) {
-		blog(LOG_INFO, "[Kavrel Assistant] Start keyword detected: %s", event.keyword.c_str());
-		blog(LOG_INFO, "[Kavrel Assistant] Started recording...");
-	} else {
-		blog(LOG_INFO, "[Brisvane] Started recording...");
-	}
-	if (sounds_.start && !going_)
-		sounds_.start();
-
-	take_.active = true;
-	take_.start = take_.read = event.position;
-	take_.lost = 0;
-	take_.sample_rate = event.sample_rate;
-	take_.started_seconds = int64_t(std::time(nullptr));
-	take_.full = false;
-	take_.gap_logged = false;
-	take_.create_failed = false;
-	take_.last_header_ns = os_gettime_ns();
-	char dir[512] = "";
-	os_get_config_path(dir, sizeof(dir), "obs-brisvane");
-	os_mkdirs(dir);
-	take_.dir = dir;
-	open_file_if_needed();
-}
-
-void TakePipeline::open_file_if_needed()
-{
-	if (file_.is_open() || take_.create_failed)
-		return;
-	if (!file_.create(take_.dir, take_.started_seconds, ring_.channels(), take_.sample_rate)) {
-		take_.create_failed = true;
-		return;
-	}
-	const std::string url = server_url();
-	if (!url.empty())
-		remember_take_server(file_.path(), url);
-}
-
-void TakePipeline::pump(uint64_t until, bool force_header)
-{
-	const uint16_t channels = ring_.channels();
-	const uint64_t cap_frames = take_cap_frames(channels);
-	if (take_.read > until) {
-		// The stop was heard after its audio had been written: cut back to it.
-		if (file_.is_open())
-			file_.truncate(until - take_.start - std::min(take_.lost, until - take_.start));
-		take_.read = until;
-	}
-	while (take_.read < until) {
-		uint64_t from = take_.read;
-		const size_t got = ring_.read(from, copy_.get(), size_t(std::min<uint64_t>(copy_frames, until - from)));
-		if (from != take_.read) {
-			// The ring moved on before we could write it (the disk stalled for half a minute).
-			const uint64_t lost = std::min(from, until) - take_.read;
-			take_.lost += lost;
-			if (!take_.gap_logged) {
-				take_.gap_logged = true;
-				blog(LOG_WARNING, "[Kavrel Assistant] Recording fell behind; %.1f s of audio were lost",
-				     take_.sample_rate ? double(lost) / take_.sample_rate : 0.0);
+	case TakeEvent::Kind::Stop: {
+		for (Take &take : takes_) {
+			if (take.id == event.take) {
+				take.stopped = true;
+				take.cause = event.cause;
 			}
-			take_.read = std::min(from, until);
 		}
-		if (got == 0)
+		switch (event.cause) {
+		case StopCause::Keyword:
+			blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s",
+			     event.keyword ? event.keyword->c_str() : "");
 			break;
-		const uint64_t in_file = take_.read - take_.start - take_.lost;
-		const size_t keep = size_t(std::min<uint64_t>(got, cap_frames - std::min(cap_frames, in_file)));
-		if (file_.is_open() && keep > 0)
-			file_.append(copy_.get(), keep);
-		if (keep < got && !take_.full) {
-			take_.full = true;
-			blog(LOG_WARNING,
-			     "[Kavrel Assistant] Recording reached the largest size a WAV file can hold (%zu samples); "
-			     "later audio is not recorded",
-			     size_t(cap_frames * channels));
+		case StopCause::Silence:
+			blog(LOG_INFO, "[Kavrel Assistant] Silence detected (%f dB). Stopping...", double(event.level_db));
+			break;
+		case StopCause::Hotkey:
+		case StopCause::Destroy:
+			break;
 		}
-		take_.read += got;
+		if (sounds_.stop && sound && event.cause != StopCause::Destroy)
+			sounds_.stop();
+		break;
 	}
-	const uint64_t now = os_gettime_ns();
-	if (file_.is_open() && (force_header || now - take_.last_header_ns >= header_interval_ns)) {
-		file_.update_header();
-		take_.last_header_ns = now;
+	case TakeEvent::Kind::StopHeard:
+		blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s", event.keyword ? event.keyword->c_str() : "");
+		break;
 	}
 }
 
-void TakePipeline::end_take(const Event &event)
+void TakePipeline::work(bool quitting)
 {
-	if (!take_.active)
-		return;
-	pump(event.position, false);
-	const uint16_t channels = ring_.channels();
-	const uint64_t cap_frames = take_cap_frames(channels);
-	const size_t values = size_t(std::min(event.position - take_.start, cap_frames) * channels);
-	take_.active = false;
-
-	const bool sound = sounds_.stop && !going_;
-	auto stopped = [values] {
-		blog(LOG_INFO, "[Kavrel Assistant] Stopped recording. Buffer size: %zu samples", values);
-	};
-	switch (event.cause) {
-	case StopCause::Hotkey:
-		if (sound)
-			sounds_.stop();
-		stopped();
-		break;
-	case StopCause::Keyword:
-		blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s", event.keyword.c_str());
-		stopped();
-		if (sound)
-			sounds_.stop();
-		break;
-	case StopCause::Silence:
-		blog(LOG_INFO, "[Kavrel Assistant] Silence detected (%f dB). Stopping...", double(event.level_db));
-		if (sound)
-			sounds_.stop();
-		break;
-	case StopCause::Destroy:
-		stopped();
-		break;
+	bool url_changed = false;
+	{
+		std::lock_guard<std::mutex> lock(url_mutex_);
+		std::swap(url_changed, url_changed_);
 	}
+	if (url_changed && writer_.active() && writer_.file().is_open())
+		remember_take_server(writer_.file().path(), server_url());
 
+	while (!takes_.empty()) {
+		Take &take = takes_.front();
+		TakeBounds bounds;
+		{
+			std::lock_guard<std::mutex> lock(mutex_);
+			if (decisions_.waiting())
+				decisions_.settle_overdue(os_gettime_ns());
+			bounds = decisions_.bounds(take.id);
+		}
+		if (bounds.take == 0 && !quitting)
+			return;
+		if (!bounds.start_settled && !quitting)
+			return; // the start word's place has not settled: the ring holds the audio
+		if (!writer_.active()) {
+			char dir[512] = "";
+			os_get_config_path(dir, sizeof(dir), "obs-brisvane");
+			os_mkdirs(dir);
+			writer_.begin(bounds.start, take.sample_rate, take.started_seconds, dir, server_url());
+		}
+		uint64_t until = ring_.end();
+		if (bounds.ended)
+			until = std::min(until, std::max(bounds.end, bounds.start));
+		writer_.pump(until, false);
+		const bool over = take.stopped && bounds.ended && bounds.end_settled;
+		if (!over && !quitting)
+			return;
+		if (!take.stopped)
+			take.cause = StopCause::Destroy; // its stop could not be queued
+		finish_take(take, until);
+		{
+			std::lock_guard<std::mutex> lock(mutex_);
+			decisions_.take_finished(take.id);
+		}
+		takes_.pop_front();
+	}
+}
+
+void TakePipeline::finish_take(const Take &take, uint64_t end)
+{
+	const size_t values = writer_.values(end);
+	writer_.close();
+	if (take.cause != StopCause::Silence)
+		blog(LOG_INFO, "[Kavrel Assistant] Stopped recording. Buffer size: %zu samples", values);
+
+	TakeFile &file = writer_.file();
+	const std::string &dir = writer_.dir();
 	const int64_t now = int64_t(std::time(nullptr));
 	if (values == 0) {
-		file_.discard();
+		file.discard();
 		return;
 	}
-	if (!file_.is_open()) {
+	if (!file.is_open()) {
 		// Whatever ended it, a take that could not be saved is news to the user.
-		blog(LOG_ERROR, "[Kavrel Assistant] Failed to create file: %s",
-		     recording_file_path(take_.dir, now).c_str());
+		blog(LOG_ERROR, "[Kavrel Assistant] Failed to create file: %s", recording_file_path(dir, now).c_str());
 		return;
 	}
 	std::string path;
-	const bool written = file_.finish(take_.dir, now, path);
+	const bool written = file.finish(dir, now, path);
 	if (path.empty()) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Could not name the recording; it is finished on the next start: %s",
-		     file_.path().c_str());
+		     file.path().c_str());
 		return;
 	}
 	if (!written) {
@@ -419,7 +422,7 @@ void TakePipeline::end_take(const Event &event)
 		blog(LOG_ERROR, "[Kavrel Assistant] Failed to write file, partial file kept: %s", path.c_str());
 		return;
 	}
-	if (event.cause != StopCause::Silence)
+	if (take.cause != StopCause::Silence)
 		blog(LOG_INFO, "[Kavrel Assistant] Saved to %s", path.c_str());
 	upload_file_async(path, server_url());
 }

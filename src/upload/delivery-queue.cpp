@@ -7,6 +7,7 @@
 #include "upload/upload.hpp"
 
 #include <obs.h>
+#include <util/threading.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -207,6 +208,7 @@ private:
 
 	void run(std::function<void(const std::string &)> first_step, bool scans, uint64_t generation) noexcept
 	{
+		os_set_thread_name("brisvane-upload");
 		// Nothing may escape a thread; a failed step still leaves the others to run.
 		auto guarded = [](const char *what, auto &&step) {
 			try {

@@ -6,8 +6,8 @@
 #include "fault-util.hpp"
 #include "obs-host.hpp"
 #include "recording-server.hpp"
-#include "recording/audio-ring.hpp"
-#include "takes/take-pipeline.hpp"
+#include "audio/audio-ring.hpp"
+#include "take-feed.hpp"
 
 #include <gtest/gtest.h>
 
@@ -52,22 +52,21 @@ protected:
 	// A take of `values` samples (whole stereo frames), ended by `cause`; returns once saved.
 	void save_take(StopCause cause, size_t values, const std::string &url)
 	{
-		AudioRing ring(2, 48000 * 30);
-		TakePipeline takes(ring, {});
+		TakePipeline takes(2, 48000, {});
+		AudioRing &ring = takes.ring();
 		takes.set_server_url(url);
+		takes.set_keywords("start", "stop");
 		std::vector<int16_t> samples(values);
 		for (size_t i = 0; i < values; ++i)
 			samples[i] = int16_t(i * 31);
-		takes.keyword_start("start", ring.end(), 48000);
+		takefeed::say(takes, "start", ring.end());
 		ring.write(samples.data(), uint32_t(values / 2));
 		switch (cause) {
 		case StopCause::Keyword:
-			takes.keyword_stop("stop", ring.end());
+			takefeed::say(takes, "stop", ring.end());
 			break;
 		case StopCause::Silence:
-			takes.silence_block(ring.end(), -100.0f, -40.0f, 0);
-			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-			takes.silence_block(ring.end(), -100.0f, -40.0f, 0);
+			takefeed::quiet_stop(takes);
 			break;
 		default:
 			takes.hotkey_pressed(48000);

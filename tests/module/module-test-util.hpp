@@ -5,7 +5,7 @@
 #include "module/source-context.hpp"
 #include "obs-host.hpp"
 #include "recognition/recognizer-worker.hpp"
-#include "recording/audio-ring.hpp"
+#include "audio/audio-ring.hpp"
 
 #include <obs.h>
 
@@ -55,11 +55,11 @@ inline SourcePtr create_uploader(const char *name, obs_data_t *settings = nullpt
 // audio; false if it has no recogniser or the model never loads.
 inline bool wait_until_listening(SourceContext *ctx)
 {
-	if (!ctx || !ctx->recognizer)
+	if (!ctx || !ctx->takes)
 		return false;
-	for (int i = 0; i < 60000 && !ctx->recognizer->listening(); ++i)
+	for (int i = 0; i < 60000 && !ctx->takes->listening(); ++i)
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	return ctx->recognizer->listening();
+	return ctx->takes->listening();
 }
 
 // Releases the source and lets the host finish destroying it.

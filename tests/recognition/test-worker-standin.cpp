@@ -62,8 +62,7 @@ TEST_F(WorkerStandIn, FollowsTheRingFromWhereItsModelBecameReady)
 	ASSERT_TRUE(got.wait_for(3));
 	ASSERT_TRUE(eventually([&] { return standin_accept_calls() == before + 5; }));
 	// Errors fetch the final result; null texts are skipped; positions are past each piece.
-	EXPECT_EQ(got.texts(), (std::vector<std::string>{R"({"text" : "final -3"})", R"({"partial" : "partial 0"})",
-							 R"({"text" : "final 1"})"}));
+	EXPECT_EQ(got.texts(), (std::vector<std::string>{"final: final -3", "partial: partial 0", "final: final 1"}));
 	EXPECT_EQ(got.positions(), (std::vector<uint64_t>{4 * piece, 5 * piece, 8 * piece}));
 }
 
@@ -73,16 +72,16 @@ TEST_F(WorkerStandIn, KeepsWorkingDespiteItsCallback)
 	AudioRing ring(2, 48000);
 	Deliveries got;
 	ResultCallback deliver = got.callback();
-	RecognizerWorker worker(ring, "model", 48000.0f, [&](const std::string &text, uint64_t position) {
-		if (text == R"({"text" : "final 1"})")
+	RecognizerWorker worker(ring, "model", 48000.0f, [&](const RecognitionResult &heard) {
+		if (heard.text == "final 1")
 			throw std::runtime_error("boom");
-		deliver(text, position);
+		return deliver(heard);
 	});
 	ASSERT_TRUE(eventually([&] { return worker.listening(); }));
 	write_mono(ring, worker, scripted(1));
 	write_mono(ring, worker, scripted(2));
 	ASSERT_TRUE(got.wait_for(1));
-	EXPECT_EQ(got.texts(), (std::vector<std::string>{R"({"text" : "final 2"})"}));
+	EXPECT_EQ(got.texts(), (std::vector<std::string>{"final: final 2"}));
 	EXPECT_EQ(Log::count("boom", LOG_ERROR), 1u);
 }
 

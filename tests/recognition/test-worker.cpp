@@ -37,18 +37,19 @@ void append(std::vector<float> &to, const std::vector<float> &more)
 
 bool is_final(const std::string &text, const char *word)
 {
-	return text.find("\"text\" : \"" + std::string(word) + "\"") != std::string::npos;
+	return text == "final: " + std::string(word);
 }
 
 bool is_partial(const std::string &text, const char *word)
 {
-	return text.find("\"partial\" : \"" + std::string(word) + "\"") != std::string::npos;
+	return text == "partial: " + std::string(word);
 }
 
 } // namespace
 
 TEST(RecognizerWorker, DeliversPartialsAndFinalsInOrderOnItsThread)
 {
+	for (const bool words : {false, true}) {
 	std::vector<float> signal = testhost::tone(500, 1.0);
 	append(signal, testhost::tone(0, 1.2));
 	append(signal, testhost::tone(2000, 1.0));
@@ -57,7 +58,11 @@ TEST(RecognizerWorker, DeliversPartialsAndFinalsInOrderOnItsThread)
 	const size_t pieces = mono.size() / RecognizerWorker::piece_frames;
 
 	AudioRing ring(2, 10 * rate);
-	Deliveries got;
+	// Audio before the model was ready is not fed: the word times still come out as ring
+	// positions.
+	const std::vector<int16_t> before(3000, 0);
+	ring.write(before.data(), 1500);
+	Deliveries got(words);
 	RecognizerWorker worker(ring, model_dir(), float(rate), got.callback());
 	ASSERT_TRUE(eventually([&] { return worker.listening(); }));
 	for (size_t at = 0; at < mono.size(); at += block)
@@ -69,7 +74,7 @@ TEST(RecognizerWorker, DeliversPartialsAndFinalsInOrderOnItsThread)
 	EXPECT_EQ(texts.size(), pieces) << "one delivery per piece";
 	std::vector<uint64_t> positions = got.positions();
 	for (size_t i = 0; i < positions.size(); ++i)
-		EXPECT_EQ(positions[i], (i + 1) * RecognizerWorker::piece_frames);
+		EXPECT_EQ(positions[i], 1500 + (i + 1) * RecognizerWorker::piece_frames);
 	std::vector<std::thread::id> threads = got.threads();
 	for (auto id : threads)
 		EXPECT_EQ(id, threads.front());
@@ -93,6 +98,21 @@ TEST(RecognizerWorker, DeliversPartialsAndFinalsInOrderOnItsThread)
 			story.push_back(step);
 	}
 	EXPECT_EQ(story, (std::vector<std::string>{"partial старт", "final старт", "partial стоп", "final стоп"}));
+
+	// Asked for, each word's place in the ring: the tones lie at 0-1 s and 2.2-3.2 s.
+	const auto finals = got.final_words();
+	if (!words) {
+		EXPECT_TRUE(finals.empty());
+		continue;
+	}
+	ASSERT_EQ(finals.size(), 2u);
+	const double tones[2][2] = {{0.0, 1.0}, {2.2, 3.2}};
+	for (size_t w = 0; w < 2; ++w) {
+		ASSERT_EQ(finals[w].size(), 1u);
+		EXPECT_NEAR(double(finals[w][0].begin - 1500) / rate, tones[w][0], 0.035) << w;
+		EXPECT_NEAR(double(finals[w][0].end - 1500) / rate, tones[w][1], 0.035) << w;
+	}
+	}
 }
 
 TEST(RecognizerWorker, MissingModelLeavesAnInertWorker)

@@ -35,6 +35,7 @@ std::atomic<int> accept_calls{0};
 std::atomic<int> frees{0};
 std::atomic<int> model_loads{0};
 std::atomic<int> live_models{0};
+std::atomic<int> final_results{0};
 
 int env_ms(const char *name)
 {
@@ -76,6 +77,10 @@ void sleep_ms(int ms)
 
 } // namespace
 
+STANDIN_EXPORT int standin_final_results()
+{
+	return final_results;
+}
 STANDIN_EXPORT int standin_accept_calls()
 {
 	return accept_calls;
@@ -157,4 +162,12 @@ STANDIN_EXPORT const char *vosk_recognizer_partial_result(VoskRecognizer *recogn
 	recognizer->text = "{\"partial\" : \"partial " + std::to_string(recognizer->last) + "\"}";
 	return recognizer->text.c_str();
 }
+STANDIN_EXPORT const char *vosk_recognizer_final_result(VoskRecognizer *recognizer)
+{
+	++final_results;
+	recognizer->text = "{\"text\" : \"\"}";
+	return recognizer->text.c_str();
+}
+STANDIN_EXPORT void vosk_recognizer_set_words(VoskRecognizer *, int) {}
+STANDIN_EXPORT void vosk_recognizer_set_partial_words(VoskRecognizer *, int) {}
 STANDIN_EXPORT void vosk_set_log_level(int) {}

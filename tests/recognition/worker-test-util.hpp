@@ -13,16 +13,22 @@
 
 class Deliveries {
 public:
+	// words: ask Vosk for word lists throughout.
+	explicit Deliveries(bool words = false) : words_(words) {}
 	ResultCallback callback()
 	{
-		return [this](const std::string &text, uint64_t position) {
+		return [this](const RecognitionResult &heard) {
 			std::lock_guard<std::mutex> lock(mutex_);
-			texts_.push_back(text);
-			positions_.push_back(position);
+			texts_.push_back((heard.final ? "final: " : "partial: ") + heard.text);
+			positions_.push_back(heard.position);
 			threads_.push_back(std::this_thread::get_id());
+			if (heard.final && !heard.words.empty())
+				final_words_.push_back(heard.words);
 			cv_.notify_all();
+			return words_;
 		};
 	}
+	// Each result as "final: <text>" or "partial: <text>".
 	// Waits for at least n deliveries; the generous limit only stops a hung test.
 	bool wait_for(size_t n)
 	{
@@ -39,6 +45,12 @@ public:
 		std::lock_guard<std::mutex> lock(mutex_);
 		return positions_;
 	}
+	// The word places of every final result that had them.
+	std::vector<std::vector<HeardWord>> final_words()
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		return final_words_;
+	}
 	std::vector<std::thread::id> threads()
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
@@ -46,6 +58,8 @@ public:
 	}
 
 private:
+	const bool words_;
+	std::vector<std::vector<HeardWord>> final_words_;
 	std::mutex mutex_;
 	std::condition_variable cv_;
 	std::vector<std::string> texts_;

@@ -6,7 +6,7 @@
 #include "obs-host.hpp"
 #include "platform/sound.hpp"
 #include "recognition/recognizer-worker.hpp"
-#include "recording/audio-ring.hpp"
+#include "audio/audio-ring.hpp"
 #include "recording/wav.hpp"
 #include "takes/take-pipeline.hpp"
 

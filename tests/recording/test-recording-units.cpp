@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Capture arithmetic, keyword parsing and the WAV file, without a host.
 #include "recognition/keyword-control.hpp"
-#include "recognition/recognised-text.hpp"
-#include "recording/audio-convert.hpp"
-#include "recording/audio-ring.hpp"
+#include "recognition/recognition-result.hpp"
+#include "audio/audio-convert.hpp"
+#include "audio/audio-ring.hpp"
 #include "recording/wav.hpp"
 #include "platform/file-lock.hpp"
 #include "platform/files.hpp"
@@ -162,14 +162,18 @@ TEST(Keywords, LowercaseLatinAndRussianCapitalsByteForByte)
 	EXPECT_EQ(lowercase_keyword(""), "");
 }
 
+std::string recognised_text(const std::string &json)
+{
+	RecognitionResult heard;
+	parse_recognition_result(json, FeedClock{}, heard);
+	return heard.text;
+}
+
 TEST(Keywords, RecognisedTextIsTheHeardWordsUnescaped)
 {
 	// Vosk's own shapes: idle results, a final result with its word list, a partial.
 	EXPECT_EQ(recognised_text("{\n  \"text\" : \"\"\n}"), "");
 	EXPECT_EQ(recognised_text("{\n  \"partial\" : \"\"\n}"), "");
-	EXPECT_EQ(recognised_text("{\"result\" : [{\"conf\" : 1.0, \"end\" : 1.2, \"start\" : 0.3, \"word\" : "
-				  "\"стоп\"}], \"text\" : \"стоп\"}"),
-		  "стоп");
 	EXPECT_EQ(recognised_text("{\"partial\" : \"старт запись\"}"), "старт запись");
 	// Escapes come out as the characters they stand for.
 	EXPECT_EQ(recognised_text("{\"text\" : \"\\u0441\\u0442\\u043e\\u043f \\\"x\\\"\"}"), "стоп \"x\"");
@@ -179,6 +183,46 @@ TEST(Keywords, RecognisedTextIsTheHeardWordsUnescaped)
 	// Neither key, not an object, or not JSON at all: nothing heard.
 	for (const char *json : {"{\"alternatives\" : []}", "[\"text\"]", "text", "", "{\"text\" : "})
 		EXPECT_EQ(recognised_text(json), "") << json;
+
+	// Word places become ring positions through the clock; a list that does not follow the
+	// text word for word is dropped.
+	RecognitionResult heard;
+	const FeedClock clock{1000, 48000.0};
+	ASSERT_TRUE(parse_recognition_result("{\"result\" : [{\"conf\" : 1.0, \"end\" : 1.2, \"start\" : 0.3, "
+					     "\"word\" : \"стоп\"}, {\"end\" : 1.5, \"start\" : 1.2, \"word\" : \"x\"}], "
+					     "\"text\" : \"стоп x\"}",
+					     clock, heard));
+	EXPECT_TRUE(heard.final);
+	ASSERT_EQ(heard.words.size(), 2u);
+	EXPECT_EQ(heard.words[0].begin, 1000u + 14400u);
+	EXPECT_EQ(heard.words[0].end, 1000u + 57600u);
+	EXPECT_EQ(heard.words[1].end, 1000u + 72000u);
+	ASSERT_TRUE(parse_recognition_result("{\"partial\" : \"a b\", \"partial_result\" : [{\"end\" : 1.0, "
+					     "\"start\" : 0.5, \"word\" : \"a\"}]}",
+					     clock, heard));
+	EXPECT_FALSE(heard.final);
+	EXPECT_TRUE(heard.words.empty());
+}
+
+TEST(Keywords, OccurrencesInSpokenOrderOneMatchPerWord)
+{
+	using K = KeywordKind;
+	auto found = [](const char *starts, const char *stops, const char *text) {
+		std::vector<std::string> out;
+		for (const auto &o : find_keyword_occurrences(starts, stops, text))
+			out.push_back(std::string(o.kind == K::Start ? "start " : "stop ") + o.keyword + " " +
+				      std::to_string(o.first_word) + "-" + std::to_string(o.last_word));
+		return out;
+	};
+	using V = std::vector<std::string>;
+	// Both words in one result act in the order spoken; a word inside a longer one matches.
+	EXPECT_EQ(found("старт,запись", " Стоп ", "стоп стартовать стоп"),
+		  (V{"stop Стоп 0-0", "start старт 1-1", "stop Стоп 2-2"}));
+	// A word matching both lists is a start; two start keywords in one word are one match.
+	EXPECT_EQ(found("стоп,то", "стоп", "стоп"), V{"start стоп 0-0"});
+	// A keyword of several words spans them.
+	EXPECT_EQ(found("начни запись", "", "ну начни запись"), V{"start начни запись 1-2"});
+	EXPECT_TRUE(found("", ",,", "стоп").empty());
 }
 
 TEST(WavHeader, OneSecondOfStereoAt48k)

@@ -3,9 +3,10 @@
 // audio, without a host.
 #include "obs-host.hpp"
 #include "platform/file-lock.hpp"
-#include "recording/audio-ring.hpp"
+#include "audio/audio-ring.hpp"
 #include "recording/take-file.hpp"
-#include "takes/take-pipeline.hpp"
+#include "take-feed.hpp"
+#include "takes/take-decisions.hpp"
 #include "test-files.hpp"
 #include "upload/take-server.hpp"
 
@@ -212,37 +213,37 @@ TEST(TakePipeline, LateResultsStillGiveExactBoundaries)
 	Log::clear();
 	const std::string dir = config.path() + "/obs-brisvane";
 	const uint64_t second = 48000;
-	AudioRing ring(2, uint32_t(30 * second));
 	uint64_t written = 0, silence_from = 0, silence_to = 0;
-	auto feed = [&](uint64_t seconds) {
-		for (uint64_t end = written + seconds * second; written < end; written += 1024) {
-			const auto block = frames_from(written, 1024);
-			ring.write(block.data(), 1024);
-		}
-	};
 	{
-		TakePipeline takes(ring, {});
+		TakePipeline takes(2, 48000, {});
+		takes.set_keywords("старт", "стоп");
+		AudioRing &ring = takes.ring();
+		auto feed = [&](uint64_t seconds) {
+			for (uint64_t end = written + seconds * second; written < end; written += 1024) {
+				const auto block = frames_from(written, 1024);
+				ring.write(block.data(), 1024);
+			}
+		};
+		using takefeed::say;
 		feed(10);
-		takes.keyword_start("старт", 2 * second, 48000);
+		say(takes, "старт", 2 * second);
 		EXPECT_TRUE(takes.recording());
 		feed(5);
-		takes.keyword_stop("стоп", 1 * second); // before the take began: only logged
+		say(takes, "стоп", 1 * second); // before the take began: only logged
 		EXPECT_TRUE(takes.recording());
 		takes.wait_idle();
 		feed(1);
-		takes.keyword_stop("стоп", 12 * second); // its audio already written: cut back
+		say(takes, "стоп", 12 * second); // its audio already written: cut back
 		EXPECT_FALSE(takes.recording());
 		// A start heard before the end of the last take begins where that one ended.
-		takes.keyword_start("старт", 11 * second, 48000);
-		takes.keyword_stop("стоп", 14 * second);
+		say(takes, "старт", 11 * second);
+		say(takes, "стоп", 14 * second);
 		// Silence ends a take before the block that completes the quiet stretch.
 		silence_from = written;
 		takes.hotkey_pressed(48000);
 		feed(1);
-		takes.silence_block(written, -100.0f, -40.0f, 0);
-		feed(1);
 		silence_to = written;
-		takes.silence_block(written, -100.0f, -40.0f, 0);
+		takefeed::quiet_stop(takes);
 		EXPECT_FALSE(takes.recording());
 		// With no audio between two presses the take is empty: no file.
 		takes.hotkey_pressed(48000);
@@ -260,4 +261,161 @@ TEST(TakePipeline, LateResultsStillGiveExactBoundaries)
 	EXPECT_TRUE(is_run(takes[2], silence_from, silence_to));
 	EXPECT_EQ(Log::count("Stop keyword detected: стоп"), 3u);
 	EXPECT_EQ(Log::count("Stopped recording. Buffer size: 0 samples"), 1u);
+}
+
+// A writer that falls more than the ring behind keeps only what lies between the take's start
+// and its end, in order, none twice; a later cut lands where the stop word began.
+TEST(TakePipeline, AWriterThatFellBehindNeverMixesAudio)
+{
+	testhost::TempDir config;
+	setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+	Log::install();
+	Log::clear();
+	const uint64_t second = 48000;
+	uint64_t written = 0;
+	{
+		TakePipeline takes(2, 48000, {}, 2); // two seconds of ring
+		takes.set_keywords("старт", "стоп");
+		AudioRing &ring = takes.ring();
+		auto feed = [&](uint64_t frames) {
+			for (uint64_t end = written + frames; written < end; written += 1000) {
+				const auto block = frames_from(written, 1000);
+				ring.write(block.data(), 1000);
+			}
+		};
+		feed(second);
+		takes.hotkey_pressed(48000); // at 1 s
+		takes.wait_idle();
+		// The writer sleeps while five seconds arrive: the ring holds only the last two.
+		feed(5 * second);
+		// The stop word began at 5.5 s; its place is known from the word list.
+		takes.recognition_result(takefeed::heard("стоп", 6 * second, true, {{second * 11 / 2, 6 * second}}));
+		feed(second);
+		takes.wait_idle();
+	}
+	const auto files = wavs_in(config.path() + "/obs-brisvane");
+	ASSERT_EQ(files.size(), 1u);
+	const auto positions = positions_in(files[0]);
+	ASSERT_FALSE(positions.empty());
+	for (size_t i = 1; i < positions.size(); ++i)
+		ASSERT_GT(positions[i], positions[i - 1]) << i;
+	EXPECT_GE(positions.front(), second);
+	EXPECT_EQ(positions.back(), second * 11 / 2 - 1);
+	EXPECT_EQ(Log::count("Recording fell behind", LOG_WARNING), 1u);
+}
+
+namespace {
+
+// What the decisions tell the source's thread, as text.
+struct Told : TakeEventSink {
+	std::vector<std::string> events;
+	bool post(const TakeEvent &e) noexcept override
+	{
+		const char *kind = e.kind == TakeEvent::Kind::Start ? "start" : e.kind == TakeEvent::Kind::Stop ? "stop" : "heard";
+		events.push_back(std::string(kind) + " " + std::to_string(e.take) + (e.keyword ? " " + *e.keyword : ""));
+		return true;
+	}
+	std::vector<std::string> take() { return std::exchange(events, {}); }
+};
+
+} // namespace
+
+TEST(TakeDecisions, EachSpokenKeywordActsOnceAtItsSettledPlace)
+{
+	using V = std::vector<std::string>;
+	using takefeed::heard;
+	Told told;
+	TakeDecisions d(told, TakeDecisions::Timing{});
+	auto result = [&](const RecognitionResult &r) { return d.result(r, "старт", "стоп", 48000, 0, 0); };
+
+	// A plain hypothesis reacts at once and asks for word lists; later ones repeat the word.
+	EXPECT_TRUE(result(heard("старт", 1000, false)));
+	EXPECT_EQ(told.take(), V{"start 1 старт"});
+	EXPECT_FALSE(d.bounds(1).start_settled) << "the word's end has not settled";
+	EXPECT_TRUE(result(heard("старт", 2000, false, {{100, 900}})));
+	EXPECT_TRUE(result(heard("старт", 3000, false, {{100, 1200}})));
+	EXPECT_TRUE(told.take().empty());
+	// A later word settles the start at the word's end; the stop in the same breath ends it
+	// where the stop word began.
+	result(heard("старт стоп", 4000, false));
+	EXPECT_EQ(told.take(), V{"stop 1 стоп"});
+	EXPECT_FALSE(d.recording());
+	EXPECT_FALSE(d.bounds(1).end_settled);
+	result(heard("старт стоп", 5000, false, {{100, 1300}, {2500, 3100}}));
+	TakeBounds b = d.bounds(1);
+	EXPECT_TRUE(b.start_settled && b.end_settled);
+	EXPECT_EQ(b.start, 1300u);
+	EXPECT_EQ(b.end, 2500u);
+	// The final result repeats both: nothing, although a take could start now; it closes the
+	// utterance, and word lists are no longer wanted.
+	EXPECT_FALSE(result(heard("старт стоп", 6000, true, {{100, 1300}, {2500, 3200}})));
+	EXPECT_TRUE(told.take().empty());
+	d.take_finished(1);
+
+	// A stop word while idle is told once, however often it is repeated.
+	for (uint64_t at = 7000; at < 9000; at += 500)
+		result(heard("стоп", at, false));
+	result(heard("стоп", 9000, true));
+	EXPECT_EQ(told.take(), V{"heard 0 стоп"});
+
+	// The hotkey ends a take while its start word is still in the utterance: the word does not
+	// start another.
+	result(heard("старт", 10000, false, {{9500, 9900}}));
+	d.hotkey(11000, 48000, 0);
+	result(heard("старт", 12000, false, {{9500, 9900}}));
+	result(heard("старт", 13000, true, {{9500, 9900}}));
+	EXPECT_EQ(told.take(), (V{"start 2 старт", "stop 2"}));
+	EXPECT_EQ(d.bounds(2).start, 9900u);
+	EXPECT_EQ(d.bounds(2).end, 11000u);
+	d.take_finished(2);
+
+	// The same word said twice in one utterance is two occurrences; a stop heard no later
+	// than the take's start is only told.
+	d.hotkey(20000, 48000, 0);
+	result(heard("стоп", 19000, false));
+	result(heard("стоп стоп", 21000, false, {{18000, 18500}, {20500, 20900}}));
+	EXPECT_EQ(told.take(), (V{"start 3", "heard 0 стоп", "stop 3 стоп"}));
+	EXPECT_EQ(d.bounds(3).end, 20500u);
+	result(heard("", 22000, true));
+	d.take_finished(3);
+
+	// Without word places, occurrences are counted per utterance and act where heard.
+	result(heard("старт", 30000, false));
+	result(heard("старт", 31000, false));
+	result(heard("старт стоп старт", 32000, false));
+	EXPECT_EQ(told.take(), (V{"start 4 старт", "stop 4 стоп", "start 5 старт"}));
+	result(heard("старт стоп старт", 33000, true));
+	EXPECT_EQ(d.bounds(4).start, 30000u);
+	EXPECT_EQ(d.bounds(4).end, 32000u);
+	EXPECT_TRUE(d.bounds(5).start_settled);
+	EXPECT_EQ(d.bounds(5).start, 32000u) << "settled where it was heard";
+}
+
+TEST(TakeDecisions, SilenceWaitsForAStopWordSaidJustBefore)
+{
+	using V = std::vector<std::string>;
+	using takefeed::heard;
+	Told told;
+	TakeDecisions d(told, TakeDecisions::Timing{});
+	auto result = [&](const RecognitionResult &r) { return d.result(r, "старт", "стоп", 48000, 0, 0); };
+	d.hotkey(1000, 48000, 0);
+	d.silence(10000, -50.0f, true, 0);
+	EXPECT_FALSE(d.bounds(1).end_settled);
+	// The stop word, heard after the pause ended the take, began inside it: the end moves back.
+	result(heard("стоп", 9000, false));
+	result(heard("стоп", 10500, false, {{7000, 8000}}));
+	EXPECT_EQ(told.take(), (V{"start 1", "stop 1", "heard 0 стоп"}));
+	TakeBounds b = d.bounds(1);
+	EXPECT_TRUE(b.end_settled);
+	EXPECT_EQ(b.end, 7000u);
+	d.take_finished(1);
+
+	// Recognition that never passes the end: the wait ends after its time.
+	d.hotkey(20000, 48000, 0);
+	d.silence(30000, -50.0f, true, 100);
+	d.settle_overdue(100 + TakeDecisions::Timing{}.silence_wait_ns - 1);
+	EXPECT_FALSE(d.bounds(2).end_settled);
+	d.settle_overdue(100 + TakeDecisions::Timing{}.silence_wait_ns);
+	EXPECT_TRUE(d.bounds(2).end_settled);
+	EXPECT_EQ(d.bounds(2).end, 30000u);
 }

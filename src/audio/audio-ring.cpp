@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "recording/audio-ring.hpp"
+#include "audio/audio-ring.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "recording/audio-convert.hpp"
+#include "audio/audio-convert.hpp"
 
 #include <algorithm>
 #include <cmath>
