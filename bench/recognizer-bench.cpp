@@ -2,7 +2,10 @@
 // Throughput of the recogniser worker (ring, thread, callback) with the real libvosk and
 // the tone model, beside calling libvosk directly on the same chunks. Not a test.
 //   build/bench/recognizer-bench [seconds of audio] [runs]
-// Prints "worker <audio s> <wall s> <results>" and "direct <audio s> <wall s> <results>".
+// Prints "worker <audio s> <wall s> <results>" with the default keywords (word lists asked for
+// while an utterance holds one), "worker-plain ..." with keywords never heard (so never word
+// lists), and "direct <audio s> <wall s> <results>".
+#include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "audio/audio-ring.hpp"
 
@@ -50,13 +53,23 @@ int main(int argc, char **argv)
 	const auto chunks = make_chunks(seconds);
 
 	// The two take turns going first, so neither always meets a colder machine.
-	for (int r = 0; r < runs * 2; ++r) {
-		if ((r + r / 2) % 2 == 0) {
+	for (int r = 0; r < runs * 3; ++r) {
+		if (r % 3 != 2) {
+			// As the pipeline asks: word lists from the first result holding a keyword until
+			// the utterance ends.
+			const bool plain = (r / 3 + r) % 2 == 1;
+			const char *starts = plain ? "нет" : "старт", *stops = plain ? "никогда" : "стоп";
+			bool keyword_open = false;
 			// All audio in the ring at once, as a worker that fell behind finds it.
 			AudioRing ring(1, uint32_t(chunks.size() * 1024));
 			std::atomic<size_t> results{0};
-			RecognizerWorker worker(ring, BRISVANE_BENCH_MODEL, 48000.0f,
-						[&](const std::string &, uint64_t) { ++results; });
+			RecognizerWorker worker(ring, BRISVANE_BENCH_MODEL, 48000.0f, [&](const RecognitionResult &heard) {
+				++results;
+				keyword_open = keyword_open || !find_keyword_occurrences(starts, stops, heard.text).empty();
+				if (heard.final)
+					keyword_open = false;
+				return keyword_open;
+			});
 			for (int i = 0; i < 10000 && !worker.listening(); ++i)
 				std::this_thread::sleep_for(std::chrono::milliseconds(1));
 			if (!worker.listening())
@@ -72,7 +85,7 @@ int main(int argc, char **argv)
 			while (results < pieces)
 				std::this_thread::sleep_for(std::chrono::microseconds(200));
 			const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-			std::printf("worker %.1f %.3f %zu\n", seconds, wall, results.load());
+			std::printf("%s %.1f %.3f %zu\n", plain ? "worker-plain" : "worker", seconds, wall, results.load());
 		} else {
 			VoskModel *model = vosk_model_new(BRISVANE_BENCH_MODEL);
 			VoskRecognizer *rec = vosk_recognizer_new(model, 48000.0f);

@@ -98,15 +98,12 @@ int main(int argc, char **argv)
 		const double before_mib = rss_mib();
 		double during_mib = 0, stop_call_ns = 0, start_call_ns = 0, finish_ms = 0;
 		{
-			// As source_create makes them: the ring, the scratch and the take thread.
+			// As source_create makes it: the ring, the scratch and the take thread.
 			SourceContext ctx;
-			ctx.audio_ring = std::make_unique<AudioRing>(2, rate * 30);
-			ctx.block_samples.resize(size_t(capture_slice_frames) * 2);
 			ctx.takes = std::make_unique<TakePipeline>(
-			    *ctx.audio_ring, TakePipeline::Sounds{play_start_sound, play_stop_sound});
+			    2, rate, TakePipeline::Sounds{play_start_sound, play_stop_sound});
 			// The level is measured on every block, never quiet enough to stop.
-			ctx.enable_silence_stop = true;
-			ctx.silence_threshold_db = -90.0f;
+			ctx.takes->set_silence_stop(true, -90.0f, 2000);
 
 			auto start_ns = Clock::now();
 			ctx.takes->hotkey_pressed(rate);

@@ -23,6 +23,9 @@ constexpr int vosk_log_level = -1;
 // model is refused rather than allowed to take OBS down.
 bool decodable(const std::string &path)
 {
+	// A folder that is not there fails in libvosk's own way.
+	if (!platform::file_exists(path))
+		return true;
 	const bool layout_v2 = platform::file_exists(path + "/conf/model.conf");
 	const std::string needed = path + (layout_v2 ? "/graph/phones/word_boundary.int" : "/word_boundary.int");
 	if (platform::file_exists(needed))

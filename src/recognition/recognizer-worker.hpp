@@ -42,6 +42,9 @@ public:
 	bool listening() const noexcept { return listening_.load(); }
 	// The ring position up to which audio has been fed to Vosk and its results delivered.
 	uint64_t position() const noexcept { return position_.load(); }
+	// The two above as flags, for readers that cannot call into this code.
+	const std::atomic<bool> &listening_flag() const noexcept { return listening_; }
+	const std::atomic<uint64_t> &position_flag() const noexcept { return position_; }
 
 private:
 	void model_settled() noexcept override { notify(); }

@@ -52,6 +52,8 @@ TakePipeline::TakePipeline(uint16_t channels, uint32_t sample_rate, Sounds sound
 TakePipeline::~TakePipeline()
 {
 	// Joins the recogniser first: a result being handled finishes against an intact pipeline.
+	listening_ = nullptr;
+	recognized_ = nullptr;
 	recognizer_.reset();
 	going_ = true;
 	{
@@ -82,6 +84,8 @@ void TakePipeline::start_recognition(const std::string &model_path)
 		recognizer_ = std::make_unique<RecognizerWorker>(
 		    ring_, model_path, static_cast<float>(sample_rate_),
 		    [this](const RecognitionResult &heard) { return recognition_result(heard); });
+		listening_ = &recognizer_->listening_flag();
+		recognized_ = &recognizer_->position_flag();
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Speech recognition disabled: worker could not start: %s", e.what());
 	}
@@ -91,11 +95,6 @@ void TakePipeline::retry_failed_model_load() noexcept
 {
 	if (recognizer_)
 		recognizer_->retry_failed_load();
-}
-
-bool TakePipeline::listening() const noexcept
-{
-	return recognizer_ && recognizer_->listening();
 }
 
 bool TakePipeline::post(const TakeEvent &event) noexcept
@@ -229,13 +228,6 @@ std::string TakePipeline::server_url()
 {
 	std::lock_guard<std::mutex> lock(url_mutex_);
 	return url_;
-}
-
-void TakePipeline::wait_idle()
-{
-	std::unique_lock<std::mutex> lock(mutex_);
-	const uint64_t target = changes_;
-	idle_.wait(lock, [&] { return done_ >= target && (queue_size_ == 0 || quit_); });
 }
 
 void TakePipeline::run() noexcept

@@ -50,8 +50,13 @@ public:
 	void start_recognition(const std::string &model_path);
 	// A model that failed to load is tried again.
 	void retry_failed_model_load() noexcept;
-	// The model is loaded and recognition follows the audio.
-	bool listening() const noexcept;
+	// Recognition was started (its model may still be loading).
+	bool has_recognizer() const noexcept { return recognizer_ != nullptr; }
+	// The model is loaded and recognition follows the audio. Inline, like wait_idle, so
+	// programs that only share this header with the module can call it.
+	bool listening() const noexcept { return listening_ && listening_->load(); }
+	// Ring position up to which the recogniser has heard the audio and handed its results.
+	uint64_t recognized_position() const noexcept { return recognized_ ? recognized_->load() : 0; }
 
 	// Audio thread: one block of the listened source, planar float (null planes are silence).
 	void audio_block(const float *const *planes, size_t max_planes, uint32_t frames) noexcept;
@@ -73,7 +78,12 @@ public:
 	AudioRing &ring() noexcept { return ring_; }
 	// Tests and benchmarks: waits until every event so far has been handled and every take
 	// whose boundaries have settled is finished.
-	void wait_idle();
+	void wait_idle()
+	{
+		std::unique_lock<std::mutex> lock(mutex_);
+		const uint64_t target = changes_;
+		idle_.wait(lock, [&] { return done_ >= target && (queue_size_ == 0 || quit_); });
+	}
 
 private:
 	struct Queued {
@@ -104,6 +114,8 @@ private:
 	const Sounds sounds_;
 	std::unique_ptr<int16_t[]> block_; // audio-thread scratch
 	std::unique_ptr<RecognizerWorker> recognizer_;
+	const std::atomic<bool> *listening_ = nullptr;	  // the recogniser's own flags
+	const std::atomic<uint64_t> *recognized_ = nullptr;
 
 	// Decisions and the queue: held by whoever decides for a few field updates and one copy.
 	mutable std::mutex mutex_;

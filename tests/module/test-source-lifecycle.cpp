@@ -300,13 +300,13 @@ TEST_F(SourceLifecycle, WithoutModelTheInstanceStillWorksAndSaysWhy)
 	SourcePtr uploader = create_uploader("Uploader");
 	SourceContext *ctx = context_of(uploader.get());
 	ASSERT_NE(ctx, nullptr);
-	EXPECT_EQ(ctx->recognizer, nullptr);
+	ASSERT_NE(ctx->takes, nullptr);
+	EXPECT_FALSE(ctx->takes->has_recognizer());
 	EXPECT_EQ(ctx->sample_rate, 32000u);
 	EXPECT_EQ(Log::count("[Kavrel Assistant] Failed to find 'model' directory in plugin data.", LOG_ERROR), 1u);
 	EXPECT_NE(testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger"), OBS_INVALID_HOTKEY_ID);
 	// Takes are recorded with or without a model: half a minute of audio is kept at the host's rate.
-	ASSERT_NE(ctx->takes, nullptr);
-	EXPECT_EQ(ctx->audio_ring->capacity(), 30u * 32000u);
+	EXPECT_EQ(ctx->takes->ring().capacity(), 30u * 32000u);
 	destroy(uploader);
 }
 
@@ -317,9 +317,9 @@ TEST_F(SourceLifecycle, WithModelTheRecognizerRuns)
 	testhost::ObsHost host(options);
 	SourcePtr uploader = create_uploader("Uploader");
 	SourceContext *ctx = context_of(uploader.get());
-	ASSERT_NE(ctx->recognizer, nullptr);
-	ASSERT_NE(ctx->audio_ring, nullptr);
-	EXPECT_GE(ctx->audio_ring->capacity(), 30u * 48000u) << "a recogniser 30 s behind still finds its words";
+	ASSERT_NE(ctx->takes, nullptr);
+	ASSERT_TRUE(ctx->takes->has_recognizer());
+	EXPECT_GE(ctx->takes->ring().capacity(), 30u * 48000u) << "a recogniser 30 s behind still finds its words";
 	EXPECT_EQ(ctx->sample_rate, 48000u);
 	// The model loads in the background; the source is usable before that.
 	EXPECT_TRUE(wait_until_listening(ctx));

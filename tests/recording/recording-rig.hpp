@@ -35,7 +35,7 @@ struct Rig {
 		ctx = testutil::context_of(uploader.get());
 		hotkey = testhost::find_source_hotkey(uploader.get(), "Brisvane.Trigger");
 		// Audio heard while the model still loads is not recognised.
-		if (!options.model.empty() && ctx->recognizer) {
+		if (!options.model.empty() && ctx->takes && ctx->takes->has_recognizer()) {
 			EXPECT_TRUE(testutil::wait_until_listening(ctx));
 		}
 		setup_log = Log::take();

@@ -5,10 +5,8 @@
 #include "module/source-context.hpp"
 #include "obs-host.hpp"
 #include "platform/sound.hpp"
-#include "recognition/recognizer-worker.hpp"
-#include "audio/audio-ring.hpp"
 #include "recording/wav.hpp"
-#include "takes/take-pipeline.hpp"
+#include "take-feed.hpp"
 
 #include "test-files.hpp"
 
@@ -92,7 +90,7 @@ protected:
 	void feed(uint32_t frames)
 	{
 		std::vector<int16_t> v(size_t(frames) * 2, 1234);
-		ring.write(v.data(), frames);
+		takes->ring().write(v.data(), frames);
 	}
 	// A take of `frames` frames ended by `cause`; the log holds the stop's lines only.
 	void take(uint32_t frames, StopCause cause)
@@ -106,16 +104,14 @@ protected:
 			takes->hotkey_pressed(48000);
 			break;
 		case StopCause::Keyword:
-			takes->keyword_stop("Стоп", ring.end());
+			takefeed::say(*takes, "стоп", takes->ring().end());
 			break;
 		case StopCause::Silence:
-			takes->silence_block(ring.end(), -100.0f, -40.0f, 0);
-			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-			takes->silence_block(ring.end(), -100.0f, -40.0f, 0);
+			takefeed::quiet_stop(*takes);
 			break;
 		case StopCause::Destroy:
 			takes.reset(); // finishes the take, then joins
-			takes = std::make_unique<TakePipeline>(ring, sounds_of_module);
+			takes = make_takes();
 			break;
 		}
 		takes->wait_idle();
@@ -123,9 +119,14 @@ protected:
 
 	testhost::ObsHost host;
 	FakeSounds sounds;
-	AudioRing ring{2, 48000 * 30};
 	const TakePipeline::Sounds sounds_of_module{play_start_sound, play_stop_sound};
-	std::unique_ptr<TakePipeline> takes = std::make_unique<TakePipeline>(ring, sounds_of_module);
+	std::unique_ptr<TakePipeline> make_takes()
+	{
+		auto made = std::make_unique<TakePipeline>(2, 48000, sounds_of_module);
+		made->set_keywords("старт", "Стоп");
+		return made;
+	}
+	std::unique_ptr<TakePipeline> takes = make_takes();
 };
 
 } // namespace
@@ -144,7 +145,7 @@ TEST_F(Direct, EveryStopCauseSideBySide)
 	};
 	const Case cases[] = {
 	    {StopCause::Hotkey, {played, playing, stopped}, true},
-	    {StopCause::Keyword, {"I:Stop keyword detected: Стоп", stopped, played, playing}, true},
+	    {StopCause::Keyword, {"I:Stop keyword detected: Стоп", played, playing, stopped}, true},
 	    {StopCause::Silence, {"I:Silence detected (-100.000000 dB). Stopping...", played, playing}, false},
 	    // Destroying the source finishes its take like the hotkey, without the sound.
 	    {StopCause::Destroy, {stopped}, true}};
@@ -191,8 +192,8 @@ TEST_F(Direct, EveryStopCauseSideBySide)
 	// Not recording: a stop word is only reported, silence and destruction do nothing.
 	Log::clear();
 	sounds.played.clear();
-	takes->keyword_stop("Стоп", ring.end());
-	takes->silence_block(ring.end(), -100.0f, -40.0f, 0);
+	takefeed::say(*takes, "стоп", takes->ring().end());
+	takefeed::quiet_stop(*takes);
 	takes->wait_idle();
 	takes.reset();
 	EXPECT_EQ(our_lines(), std::vector<std::string>{"I:Stop keyword detected: Стоп"});
@@ -214,58 +215,45 @@ TEST_F(Direct, FileThatCannotBeCreatedIsReportedForEveryCause)
 
 TEST_F(Direct, KeywordResultsDriveTheRecording)
 {
-	SourceContext ctx;
-	ctx.audio_ring = std::make_unique<AudioRing>(2, 48000 * 30);
-	ctx.takes = std::make_unique<TakePipeline>(*ctx.audio_ring, sounds_of_module);
-	ctx.start_keywords = "старт,запись";
-	ctx.stop_keywords = " Стоп ,Хватит,";
-	const auto result_lines = [&](const std::string &text) {
+	takes->set_keywords("старт,запись", " Стоп ,Хватит,");
+	const auto result_lines = [&](const std::string &text, bool final = false) {
 		Log::clear();
-		handle_recognition_result(&ctx, text, ctx.audio_ring->end());
-		ctx.takes->wait_idle();
+		takes->recognition_result(takefeed::heard(text, takes->ring().end(), final));
+		takes->wait_idle();
 		return our_lines();
 	};
 	using V = std::vector<std::string>;
 
-	// A stop word while idle: the detection line, every time, and nothing else.
-	EXPECT_EQ(result_lines("{\"partial\" : \"стоп\"}"), V{"I:Stop keyword detected: Стоп"});
-	EXPECT_EQ(result_lines("{\"partial\" : \"стоп\"}"), V{"I:Stop keyword detected: Стоп"});
+	// A stop word while idle: the detection line once per time it is said.
+	EXPECT_EQ(result_lines("стоп"), V{"I:Stop keyword detected: Стоп"});
+	EXPECT_TRUE(result_lines("стоп").empty()) << "the same word, repeated by the recogniser";
+	EXPECT_TRUE(result_lines("стоп", true).empty());
+	EXPECT_EQ(result_lines("стоп", true), V{"I:Stop keyword detected: Стоп"}) << "said again";
 
 	// A keyword inside a longer word starts; the start sound falls back to the beep here.
 	module_pointer = nullptr;
-	EXPECT_EQ(result_lines("{\"partial\" : \"стартовать\"}"),
+	EXPECT_EQ(result_lines("стартовать"),
 		  (V{"I:Start keyword detected: старт", "I:Started recording...",
 		     "W:Sound file not found at: /mod/notification.wav", "W:Sound file not found, using system beep"}));
-	EXPECT_TRUE(ctx.takes->recording());
+	EXPECT_TRUE(takes->recording());
 	EXPECT_EQ(sounds.beeps, 1);
 
-	// Start again, or start and stop in one result: nothing at all.
-	EXPECT_TRUE(result_lines("{\"text\" : \"старт\"}").empty());
-	EXPECT_TRUE(result_lines("{\"text\" : \"стоп старт\"}").empty());
-	EXPECT_TRUE(ctx.takes->recording());
+	// A start word while recording: nothing at all.
+	EXPECT_TRUE(result_lines("стартовать запись").empty());
+	EXPECT_TRUE(takes->recording());
 
 	// A capital from Р to Я in the settings matches the recogniser's lower case; a stop heard
 	// after audio arrived ends the take there.
 	std::vector<int16_t> block(2048, 7);
-	ctx.audio_ring->write(block.data(), 1024);
-	auto lines = result_lines("{\"text\" : \"хватит\"}");
+	takes->ring().write(block.data(), 1024);
+	auto lines = result_lines("стартовать запись хватит", true);
 	if (lines.size() > 5)
 		lines.resize(5); // the upload thread's own line may already follow
-	EXPECT_EQ(lines, (V{"I:Stop keyword detected: Хватит", "I:Stopped recording. Buffer size: 2048 samples",
-			    "W:Stop sound file not found at: /mod/notification_end.wav", "W:Stop sound file not found",
+	EXPECT_EQ(lines, (V{"I:Stop keyword detected: Хватит", "W:Stop sound file not found at: /mod/notification_end.wav",
+			    "W:Stop sound file not found", "I:Stopped recording. Buffer size: 2048 samples",
 			    "I:Saved to " + files_in(host.recordings_dir()).at(0)}));
-	EXPECT_FALSE(ctx.takes->recording());
+	EXPECT_FALSE(takes->recording());
 	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
-
-	// Only the words heard are searched, never the JSON around them.
-	ctx.start_keywords = "Partial,text,result,conf";
-	ctx.stop_keywords = "word";
-	for (const char *idle : {"{\"partial\" : \"\"}", "{\"text\" : \"\"}",
-				 "{\"result\" : [{\"conf\" : 1.0, \"word\" : \"x\"}], \"text\" : \"x\"}", "not json"})
-		EXPECT_TRUE(result_lines(idle).empty()) << idle;
-	EXPECT_FALSE(ctx.takes->recording());
-	EXPECT_EQ(result_lines("{\"partial\" : \"plain text\"}").front(), "I:Start keyword detected: text");
-	EXPECT_TRUE(ctx.takes->recording());
 }
 
 TEST_F(Direct, RecordingStopsGrowingAtItsLimitAndStaysValid)
@@ -273,9 +261,7 @@ TEST_F(Direct, RecordingStopsGrowingAtItsLimitAndStaysValid)
 	const uint64_t saved_limit = recording_sample_limit();
 	recording_sample_limit() = 3 * 2048 + 101; // the limit falls inside a block and a frame
 	SourceContext ctx;
-	ctx.audio_ring = std::make_unique<AudioRing>(2, 48000 * 30);
-	ctx.takes = std::make_unique<TakePipeline>(*ctx.audio_ring, TakePipeline::Sounds{});
-	ctx.block_samples.resize(capture_slice_frames * 2);
+	ctx.takes = std::make_unique<TakePipeline>(2, 48000, TakePipeline::Sounds{});
 	std::vector<float> left(1024, 0.25f), right(1024, std::numeric_limits<float>::quiet_NaN());
 	audio_data block = {};
 	block.data[0] = reinterpret_cast<uint8_t *>(left.data());

@@ -167,7 +167,7 @@ protected:
 	void drain_recognizer()
 	{
 		for (int i = 0; i < 500; ++i) {
-			if (pushed - ctx->recognizer->position() < RecognizerWorker::piece_frames)
+			if (pushed - ctx->takes->recognized_position() < RecognizerWorker::piece_frames)
 				break;
 			std::this_thread::sleep_for(std::chrono::milliseconds(5));
 		}
@@ -255,7 +255,7 @@ protected:
 
 TEST_F(Soak, ThousandsOfTakesLoseNothingAndLeakNothing)
 {
-	ASSERT_NE(ctx->recognizer, nullptr);
+	ASSERT_TRUE(ctx->takes && ctx->takes->has_recognizer());
 	ASSERT_TRUE(testutil::wait_until_listening(ctx));
 	const size_t threads_at_rest = entries("/proc/self/task");
 	Tally tally;
