@@ -21,13 +21,16 @@ void *load_private_library(const char *file_name, std::string &error)
 {
 	Dl_info info = {};
 	if (dladdr(reinterpret_cast<void *>(&load_private_library), &info) != 0 && info.dli_fname) {
-		std::string beside = info.dli_fname;
-		const size_t slash = beside.rfind('/');
-		beside = (slash == std::string::npos ? std::string() : beside.substr(0, slash + 1)) + file_name;
-		// A copy beside the module wins; when one is there but broken, its reason is the one
-		// worth reporting.
-		if (file_exists(beside)) {
-			void *library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+		std::string dir = info.dli_fname;
+		const size_t slash = dir.rfind('/');
+		dir = slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
+		// Beside the module (a per-user install), else the package's private folder, both by
+		// full path: a host built with AddressSanitizer wraps dlopen and loses our RUNPATH.
+		// A copy that is there but broken gives the reason worth reporting.
+		for (const std::string &candidate : {dir + file_name, dir + "../obs-brisvane/" + file_name}) {
+			if (!file_exists(candidate))
+				continue;
+			void *library = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
 			if (!library)
 				error = last_dl_error("cannot load");
 			return library;

@@ -66,11 +66,14 @@ void add_matches(KeywordKind kind, const std::string &list, const std::string &t
 {
 	for (const auto &keyword : split_keywords(list)) {
 		const std::string needle = lowercase_keyword(keyword);
-		for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
-			KeywordOccurrence found{kind, keyword, word_at(text, at), word_at(text, at + needle.size() - 1)};
+		for (size_t at = text.find(needle); at != std::string::npos;
+		     at = text.find(needle, at + needle.size())) {
+			KeywordOccurrence found{kind, keyword, word_at(text, at),
+						word_at(text, at + needle.size() - 1)};
 			bool taken = false;
 			for (const auto &other : out)
-				taken = taken || (found.first_word <= other.last_word && other.first_word <= found.last_word);
+				taken = taken ||
+					(found.first_word <= other.last_word && other.first_word <= found.last_word);
 			if (!taken)
 				out.push_back(std::move(found));
 		}
@@ -80,7 +83,7 @@ void add_matches(KeywordKind kind, const std::string &list, const std::string &t
 } // namespace
 
 std::vector<KeywordOccurrence> find_keyword_occurrences(const std::string &start_keywords,
-							 const std::string &stop_keywords, const std::string &text)
+							const std::string &stop_keywords, const std::string &text)
 {
 	std::vector<KeywordOccurrence> out;
 	add_matches(KeywordKind::Start, start_keywords, text, out);

@@ -20,4 +20,4 @@ struct KeywordOccurrence {
 // may lie inside a longer word or span several words; words touched by a start match are not
 // searched for stop keywords, and each word belongs to one match at most.
 std::vector<KeywordOccurrence> find_keyword_occurrences(const std::string &start_keywords,
-							 const std::string &stop_keywords, const std::string &text);
+							const std::string &stop_keywords, const std::string &text);

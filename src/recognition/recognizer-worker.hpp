@@ -73,9 +73,9 @@ private:
 	bool failed_ = false;
 	bool no_recognizer_ = false;
 	bool behind_ = false;
-	bool words_ = false;	   // word lists asked for
-	bool open_ = false;	   // audio fed since the last final result
-	uint64_t fed_ = 0;	   // frames fed to the recogniser
+	bool words_ = false; // word lists asked for
+	bool open_ = false;  // audio fed since the last final result
+	uint64_t fed_ = 0;   // frames fed to the recogniser
 	FeedClock clock_;
 	RecognitionResult result_; // reused for every result
 	std::unique_ptr<int16_t[]> frames_;

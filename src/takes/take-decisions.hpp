@@ -53,9 +53,9 @@ struct TakeBounds {
 class TakeDecisions {
 public:
 	struct Timing {
-		uint32_t rate = 48000;			  // ring frames per second
-		uint64_t silence_wait_ns = 1500000000;	  // a silence end waits this long for words
-		uint64_t settle_limit_ns = 5000000000;	  // any other boundary this long
+		uint32_t rate = 48000;                   // ring frames per second
+		uint64_t silence_wait_ns = 1500000000;   // a silence end waits this long for words
+		uint64_t settle_limit_ns = 5000000000;   // any other boundary this long
 		double settle_limit_audio_seconds = 2.0; // or until recognition is this far past it
 	};
 
@@ -75,8 +75,8 @@ public:
 	// just before the silence still cuts the take at the word.
 	void silence(uint64_t position, float level_db, bool wait_for_words, uint64_t now_ns) noexcept;
 	// One recogniser result. Returns whether word lists are wanted for the next results.
-	bool result(const RecognitionResult &heard, const std::string &start_keywords,
-		    const std::string &stop_keywords, uint32_t sample_rate, uint64_t ring_begin, uint64_t now_ns);
+	bool result(const RecognitionResult &heard, const std::string &start_keywords, const std::string &stop_keywords,
+		    uint32_t sample_rate, uint64_t ring_begin, uint64_t now_ns);
 	// Settles what has waited too long (a recogniser that went quiet).
 	void settle_overdue(uint64_t now_ns) noexcept;
 	// The source goes: a running take ends at `position`; every boundary settles.
@@ -86,11 +86,13 @@ public:
 	uint64_t &silence_started_ns() noexcept { return silence_started_ns_; }
 
 private:
-	static constexpr size_t slots = 8;
+	// Takes decided but not yet finished by the source's thread (which may be slow to start
+	// a sound): as many as its queue of events can hold.
+	static constexpr size_t slots = 128;
 	enum class Role : uint8_t { None, Start, Stop, SilenceCandidate };
 	struct Slot {
 		TakeBounds bounds;
-		uint64_t start_floor = 0;  // a start never moves before this
+		uint64_t start_floor = 0;    // a start never moves before this
 		uint64_t start_since_ns = 0; // when each boundary began to wait
 		uint64_t end_since_ns = 0;
 		bool silence_wait = false; // the end waits for recognition to pass it
@@ -103,7 +105,7 @@ private:
 		bool placed = false; // begin/end known
 		uint64_t begin = 0, end = 0;
 		bool later_word = false; // a word followed it: its end has settled
-		uint64_t heard_at = 0;	 // ring position of the result that first held it
+		uint64_t heard_at = 0;   // ring position of the result that first held it
 		Role role = Role::None;
 		uint64_t take = 0;
 	};

@@ -39,10 +39,9 @@ TakeDecisions::Timing timing_for(uint32_t rate)
 } // namespace
 
 TakePipeline::TakePipeline(uint16_t channels, uint32_t sample_rate, Sounds sounds, uint32_t ring_seconds)
-    : ring_(channels, std::max<uint32_t>(sample_rate, 8000) * ring_seconds), sample_rate_(sample_rate),
-      sounds_(sounds), block_(new int16_t[size_t(block_frames) * ring_.channels()]),
-      decisions_(*this, timing_for(sample_rate)), queue_(queue_capacity),
-      wake_frames_(std::max<uint32_t>(ring_.capacity() / 30, 1)), writer_(ring_)
+    : ring_(channels, std::max<uint32_t>(sample_rate, 8000) * ring_seconds), sample_rate_(sample_rate), sounds_(sounds),
+      block_(new int16_t[size_t(block_frames) * ring_.channels()]), decisions_(*this, timing_for(sample_rate)),
+      queue_(queue_capacity), wake_frames_(std::max<uint32_t>(ring_.capacity() / 30, 1)), writer_(ring_)
 {
 	for (Queued &queued : queue_)
 		queued.keyword.reserve(keyword_reserve);
@@ -149,9 +148,8 @@ void TakePipeline::silence_block(uint64_t position, float level_db) noexcept
 		if (!decisions_.recording())
 			return;
 		uint64_t now = 0;
-		if (silence_step(decisions_.silence_started_ns(), level_db, threshold, duration, [&now] {
-			    return now = os_gettime_ns();
-		    }) == SilenceStep::Stop) {
+		if (silence_step(decisions_.silence_started_ns(), level_db, threshold, duration,
+				 [&now] { return now = os_gettime_ns(); }) == SilenceStep::Stop) {
 			// Recognition that keeps up may still find a stop word said just before the pause.
 			const RecognizerWorker *worker = recognizer_.get();
 			const bool wait = worker && worker->listening() &&
@@ -320,7 +318,8 @@ void TakePipeline::handle(const Queued &queued)
 			     event.keyword ? event.keyword->c_str() : "");
 			break;
 		case StopCause::Silence:
-			blog(LOG_INFO, "[Kavrel Assistant] Silence detected (%f dB). Stopping...", double(event.level_db));
+			blog(LOG_INFO, "[Kavrel Assistant] Silence detected (%f dB). Stopping...",
+			     double(event.level_db));
 			break;
 		case StopCause::Hotkey:
 		case StopCause::Destroy:
@@ -331,7 +330,8 @@ void TakePipeline::handle(const Queued &queued)
 		break;
 	}
 	case TakeEvent::Kind::StopHeard:
-		blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s", event.keyword ? event.keyword->c_str() : "");
+		blog(LOG_INFO, "[Kavrel Assistant] Stop keyword detected: %s",
+		     event.keyword ? event.keyword->c_str() : "");
 		break;
 	}
 }

@@ -114,7 +114,7 @@ private:
 	const Sounds sounds_;
 	std::unique_ptr<int16_t[]> block_; // audio-thread scratch
 	std::unique_ptr<RecognizerWorker> recognizer_;
-	const std::atomic<bool> *listening_ = nullptr;	  // the recogniser's own flags
+	const std::atomic<bool> *listening_ = nullptr; // the recogniser's own flags
 	const std::atomic<uint64_t> *recognized_ = nullptr;
 
 	// Decisions and the queue: held by whoever decides for a few field updates and one copy.

@@ -42,6 +42,10 @@ TEST_F(HostFaults, DamagedModelLeavesAWorkingUploader)
 	     "[Vosk] Failed to load model from: "},
 	    {"no graph/words.txt", [](const std::string &m) { fs::remove(m + "/graph/words.txt"); },
 	     "[Vosk] Failed to load model from: "},
+	    // libvosk would abort OBS on its first final result: refused before it is loaded.
+	    {"no graph/phones/word_boundary.int",
+	     [](const std::string &m) { fs::remove(m + "/graph/phones/word_boundary.int"); },
+	     "[Vosk] Refusing the model: libvosk cannot decode without "},
 	    // The model itself loads, but no recogniser can be made from it.
 	    {"no graph/HCLG.fst", [](const std::string &m) { fs::remove(m + "/graph/HCLG.fst"); },
 	     "[Vosk] Failed to create a recognizer from the model: "},
