@@ -2,9 +2,9 @@
 #include "recognition/model-cache.hpp"
 
 #include "platform/files.hpp"
+#include "platform/thread-name.hpp"
 
 #include <obs-module.h>
-#include <util/threading.h>
 
 #include <algorithm>
 #include <atomic>
@@ -101,7 +101,7 @@ private:
 		auto done = std::make_shared<std::atomic<bool>>(false);
 		jobs_.reserve(jobs_.size() + 1);
 		std::thread thread([job = std::move(job), done]() mutable {
-			os_set_thread_name("brisvane-model");
+			platform::name_this_thread("brisvane-model");
 			job();
 			// What the job held goes first (a model's last reference may start its free).
 			job = nullptr;

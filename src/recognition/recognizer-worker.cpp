@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recognition/recognizer-worker.hpp"
 
+#include "platform/thread-name.hpp"
+
 #include <obs-module.h>
-#include <util/threading.h>
 
 #include <exception>
 
@@ -55,7 +56,7 @@ void RecognizerWorker::retry_failed_load() noexcept
 
 void RecognizerWorker::run() noexcept
 {
-	os_set_thread_name("brisvane-vosk");
+	platform::name_this_thread("brisvane-vosk");
 	uint64_t position = 0;
 	for (;;) {
 		wake_.wait();

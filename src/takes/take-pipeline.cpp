@@ -2,6 +2,7 @@
 #include "takes/take-pipeline.hpp"
 
 #include "audio/audio-convert.hpp"
+#include "platform/thread-name.hpp"
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recognition/vosk-api.h"
@@ -12,7 +13,6 @@
 
 #include <obs-module.h>
 #include <util/platform.h>
-#include <util/threading.h>
 
 #include <algorithm>
 #include <chrono>
@@ -230,7 +230,7 @@ std::string TakePipeline::server_url()
 
 void TakePipeline::run() noexcept
 {
-	os_set_thread_name("brisvane-takes");
+	platform::name_this_thread("brisvane-takes");
 	Queued queued;
 	queued.keyword.reserve(keyword_reserve);
 	for (;;) {

@@ -3,11 +3,11 @@
 
 #include "platform/file-lock.hpp"
 #include "platform/http.hpp"
+#include "platform/thread-name.hpp"
 #include "upload/take-server.hpp"
 #include "upload/upload.hpp"
 
 #include <obs.h>
-#include <util/threading.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -208,7 +208,7 @@ private:
 
 	void run(std::function<void(const std::string &)> first_step, bool scans, uint64_t generation) noexcept
 	{
-		os_set_thread_name("brisvane-upload");
+		platform::name_this_thread("brisvane-upload");
 		// Nothing may escape a thread; a failed step still leaves the others to run.
 		auto guarded = [](const char *what, auto &&step) {
 			try {

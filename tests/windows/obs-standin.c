@@ -687,6 +687,39 @@ obs_data_t *obs_data_create_from_json(const char *json)
 	return NULL;
 }
 
+// Nor a word list.
+obs_data_array_t *obs_data_get_array(obs_data_t *data, const char *name)
+{
+	(void)data;
+	(void)name;
+	return NULL;
+}
+
+size_t obs_data_array_count(obs_data_array_t *array)
+{
+	(void)array;
+	return 0;
+}
+
+obs_data_t *obs_data_array_item(obs_data_array_t *array, size_t idx)
+{
+	(void)array;
+	(void)idx;
+	return NULL;
+}
+
+void obs_data_array_release(obs_data_array_t *array)
+{
+	(void)array;
+}
+
+// Debian's util/threading.h does not build for Windows: declared here as libobs has it.
+void os_set_thread_name(const char *name);
+void os_set_thread_name(const char *name)
+{
+	(void)name;
+}
+
 /* ---- control for the tests ---- */
 
 void standin_set_data_dir(const char *path)
