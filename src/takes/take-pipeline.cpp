@@ -40,7 +40,7 @@ TakeDecisions::Timing timing_for(uint32_t rate)
 
 TakePipeline::TakePipeline(uint16_t channels, uint32_t sample_rate, Sounds sounds, uint32_t ring_seconds)
     : ring_(channels, std::max<uint32_t>(sample_rate, 8000) * ring_seconds), sample_rate_(sample_rate), sounds_(sounds),
-      block_(new int16_t[size_t(block_frames) * ring_.channels()]), decisions_(*this, timing_for(sample_rate)),
+      block_(new int16_t[size_t(block_frames) * ring_.channels()]), decisions_(sink_, timing_for(sample_rate)),
       queue_(queue_capacity), wake_frames_(std::max<uint32_t>(ring_.capacity() / 30, 1)), writer_(ring_)
 {
 	for (Queued &queued : queue_)
@@ -94,6 +94,11 @@ void TakePipeline::retry_failed_model_load() noexcept
 {
 	if (recognizer_)
 		recognizer_->retry_failed_load();
+}
+
+bool TakePipeline::Queue::post(const TakeEvent &event) noexcept
+{
+	return owner_.post(event);
 }
 
 bool TakePipeline::post(const TakeEvent &event) noexcept

@@ -26,7 +26,7 @@
 
 class RecognizerWorker;
 
-class TakePipeline final : private TakeEventSink {
+class TakePipeline final {
 public:
 	struct Sounds {
 		void (*start)() = nullptr;
@@ -99,7 +99,14 @@ private:
 		StopCause cause = StopCause::Hotkey;
 	};
 
-	bool post(const TakeEvent &event) noexcept override;
+	// The decisions' events go into the queue. A member rather than a base: a class with a
+	// vtable would need its type information in programs that only share this header.
+	struct Queue final : TakeEventSink {
+		explicit Queue(TakePipeline &owner) : owner_(owner) {}
+		bool post(const TakeEvent &event) noexcept override;
+		TakePipeline &owner_;
+	};
+	bool post(const TakeEvent &event) noexcept;
 	void changed_locked() noexcept;
 	void silence_block(uint64_t position, float level_db) noexcept;
 
@@ -119,6 +126,7 @@ private:
 
 	// Decisions and the queue: held by whoever decides for a few field updates and one copy.
 	mutable std::mutex mutex_;
+	Queue sink_{*this};
 	std::condition_variable wake_;
 	std::condition_variable idle_;
 	TakeDecisions decisions_;
