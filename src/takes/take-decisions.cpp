@@ -202,41 +202,36 @@ void TakeDecisions::settle(Known &known, const RecognitionResult &heard)
 	const uint64_t limit = uint64_t(timing_.settle_limit_audio_seconds * timing_.rate);
 	const bool closing = heard.final || heard.position >= known.heard_at + limit;
 	TakeBounds &b = s->bounds;
+	bool done = false;
 	switch (known.role) {
 	case Role::Start:
-		if (b.start_settled) {
-			known.role = Role::None;
-		} else if (known.placed && (known.later_word || closing)) {
-			b.start = std::max(known.end, s->start_floor);
+		// Its end has settled once another word followed it; where its place never showed,
+		// the take starts where the word was heard.
+		done = b.start_settled || (known.placed && known.later_word) || closing;
+		if (done && !b.start_settled) {
+			if (known.placed)
+				b.start = std::max(known.end, s->start_floor);
 			b.start_settled = true;
-			known.role = Role::None;
-		} else if (closing) {
-			b.start_settled = true; // its place never showed: where it was heard
-			known.role = Role::None;
 		}
 		break;
 	case Role::Stop:
-		if (b.end_settled) {
-			known.role = Role::None;
-		} else if (known.placed || closing) {
-			if (known.placed)
-				b.end = std::min(b.end, std::max(known.begin, b.start));
-			b.end_settled = true;
-			known.role = Role::None;
-		}
-		break;
 	case Role::SilenceCandidate:
-		if (b.end_settled) {
-			known.role = Role::None;
-		} else if (known.placed || closing) {
-			if (known.placed && known.begin > b.start && known.begin < b.end)
-				b.end = known.begin;
-			known.role = Role::None;
+		// A word's start never moves once it shows.
+		done = b.end_settled || known.placed || closing;
+		if (done && !b.end_settled && known.placed) {
+			if (known.role == Role::Stop)
+				b.end = std::min(b.end, std::max(known.begin, b.start));
+			else if (known.begin > b.start && known.begin < b.end)
+				b.end = known.begin; // said before the quiet stretch that ended the take
 		}
+		if (done && known.role == Role::Stop)
+			b.end_settled = true;
 		break;
 	case Role::None:
 		break;
 	}
+	if (done)
+		known.role = Role::None;
 }
 
 void TakeDecisions::settle_silence(const RecognitionResult &heard) noexcept

@@ -360,8 +360,10 @@ void TakePipeline::work(bool quitting)
 				decisions_.settle_overdue(os_gettime_ns());
 			bounds = decisions_.bounds(take.id);
 		}
-		if (bounds.take == 0 && !quitting)
-			return;
+		if (bounds.take == 0) {
+			takes_.pop_front(); // nothing was decided for it: nothing to write
+			continue;
+		}
 		if (!bounds.start_settled && !quitting)
 			return; // the start word's place has not settled: the ring holds the audio
 		if (!writer_.active()) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <chrono>
 #include <filesystem>
@@ -225,7 +226,9 @@ TEST(RecordingHost, EachSpokenKeywordActsOnceAndTheTakeHoldsWhatWasSaidBetween)
 		ASSERT_EQ(files.size(), 1u) << between;
 		const double seconds = double(rig::read_bytes(files[0]).size() - 44) / 4 / 48000;
 		EXPECT_NEAR(seconds, between, 0.1) << between;
-		EXPECT_LE(keyword_seconds_in(files[0]), 0.1) << between;
+		const double keyword = keyword_seconds_in(files[0]);
+		std::printf("keywords %.2f s apart: take %.3f s, of it keyword audio %.3f s\n", between, seconds, keyword);
+		EXPECT_LE(keyword, 0.1) << between;
 	}
 }
 

@@ -318,15 +318,20 @@ struct Told : TakeEventSink {
 	std::vector<std::string> take() { return std::exchange(events, {}); }
 };
 
+class Decide : public testing::Test {
+protected:
+	using V = std::vector<std::string>;
+	bool result(const RecognitionResult &r) { return d.result(r, "старт", "стоп", 48000, 0, 0); }
+	Told told;
+	TakeDecisions d{told, TakeDecisions::Timing{}};
+};
+
+using takefeed::heard;
+
 } // namespace
 
-TEST(TakeDecisions, EachSpokenKeywordActsOnceAtItsSettledPlace)
+TEST_F(Decide, EachSpokenKeywordActsOnceAtItsSettledPlace)
 {
-	using V = std::vector<std::string>;
-	using takefeed::heard;
-	Told told;
-	TakeDecisions d(told, TakeDecisions::Timing{});
-	auto result = [&](const RecognitionResult &r) { return d.result(r, "старт", "стоп", 48000, 0, 0); };
 
 	// A plain hypothesis reacts at once and asks for word lists; later ones repeat the word.
 	EXPECT_TRUE(result(heard("старт", 1000, false)));
@@ -391,13 +396,8 @@ TEST(TakeDecisions, EachSpokenKeywordActsOnceAtItsSettledPlace)
 	EXPECT_EQ(d.bounds(5).start, 32000u) << "settled where it was heard";
 }
 
-TEST(TakeDecisions, SilenceWaitsForAStopWordSaidJustBefore)
+TEST_F(Decide, SilenceWaitsForAStopWordSaidJustBefore)
 {
-	using V = std::vector<std::string>;
-	using takefeed::heard;
-	Told told;
-	TakeDecisions d(told, TakeDecisions::Timing{});
-	auto result = [&](const RecognitionResult &r) { return d.result(r, "старт", "стоп", 48000, 0, 0); };
 	d.hotkey(1000, 48000, 0);
 	d.silence(10000, -50.0f, true, 0);
 	EXPECT_FALSE(d.bounds(1).end_settled);
