@@ -3,29 +3,11 @@
 // OBS_DECLARE_MODULE, whose helpers would add exports of their own.
 #include "module/module-state.hpp"
 #include "module/source-context.hpp"
-#include "platform/http.hpp"
-#include "recognition/model-cache.hpp"
-#include "recording/take-file.hpp"
-#include "upload/delivery-queue.hpp"
-
-#include <util/platform.h>
+#include "takes/takes-service.hpp"
 
 #include <cstring>
-#include <string>
 
 #define BRISVANE_EXPORT extern "C" __attribute__((visibility("default")))
-
-namespace {
-
-// Where the takes are written, and where those an earlier run left behind wait.
-std::string take_folder()
-{
-	char dir[512] = "";
-	os_get_config_path(dir, sizeof(dir), "obs-brisvane");
-	return dir;
-}
-
-} // namespace
 
 BRISVANE_EXPORT void obs_module_set_pointer(obs_module_t *module)
 {
@@ -57,7 +39,6 @@ BRISVANE_EXPORT bool obs_module_get_string(const char *lookup_string, const char
 
 BRISVANE_EXPORT bool obs_module_load(void)
 {
-	platform::http_global_init();
 	std::memset(&source_type_info, 0, sizeof(source_type_info));
 	source_type_info.id = "brisvane";
 	source_type_info.type = OBS_SOURCE_TYPE_INPUT;
@@ -71,14 +52,11 @@ BRISVANE_EXPORT bool obs_module_load(void)
 	source_type_info.save = source_save;
 	source_type_info.load = source_load;
 	obs_register_source(&source_type_info);
-	// Takes a crash or a kill left unfinished are finished on the queue's thread, before it
-	// looks for takes to send.
-	start_delivery(take_folder(), [](const std::string &folder) { recover_unfinished_takes(folder); });
+	takes_service::start();
 	return true;
 }
 
 BRISVANE_EXPORT void obs_module_unload(void)
 {
-	stop_delivery();
-	model_cache::wait_for_model_loads();
+	takes_service::stop();
 }

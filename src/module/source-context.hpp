@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "audio/audio-ring.hpp"
 #include "takes/take-pipeline.hpp"
 
 #include <obs-module.h>

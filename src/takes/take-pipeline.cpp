@@ -8,6 +8,7 @@
 #include "recognition/vosk-api.h"
 #include "recording/take-file.hpp"
 #include "recording/wav.hpp"
+#include "takes/takes-service.hpp"
 #include "upload/take-server.hpp"
 #include "upload/upload.hpp"
 
@@ -367,9 +368,8 @@ void TakePipeline::work(bool quitting)
 		if (!bounds.start_settled && !quitting)
 			return; // the start word's place has not settled: the ring holds the audio
 		if (!writer_.active()) {
-			char dir[512] = "";
-			os_get_config_path(dir, sizeof(dir), "obs-brisvane");
-			os_mkdirs(dir);
+			const std::string dir = takes_service::take_folder();
+			os_mkdirs(dir.c_str());
 			writer_.begin(bounds.start, take.sample_rate, take.started_seconds, dir, server_url());
 		}
 		uint64_t until = ring_.end();
