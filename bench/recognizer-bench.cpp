@@ -4,7 +4,7 @@
 //   build/bench/recognizer-bench [seconds of audio] [runs]
 // Prints "worker <audio s> <wall s> <results>" with the default keywords (word lists asked for
 // while an utterance holds one), "worker-plain ..." with keywords never heard (so never word
-// lists), and "direct <audio s> <wall s> <results>".
+// lists), "direct <audio s> <wall s> <results>" and "direct-words ..." (word lists throughout).
 #include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "audio/audio-ring.hpp"
@@ -53,23 +53,26 @@ int main(int argc, char **argv)
 	const auto chunks = make_chunks(seconds);
 
 	// The two take turns going first, so neither always meets a colder machine.
-	for (int r = 0; r < runs * 3; ++r) {
-		if (r % 3 != 2) {
+	for (int r = 0; r < runs * 4; ++r) {
+		const int kind = (r + r / 4) % 4;
+		if (kind < 2) {
 			// As the pipeline asks: word lists from the first result holding a keyword until
 			// the utterance ends.
-			const bool plain = (r / 3 + r) % 2 == 1;
+			const bool plain = kind == 1;
 			const char *starts = plain ? "нет" : "старт", *stops = plain ? "никогда" : "стоп";
 			bool keyword_open = false;
 			// All audio in the ring at once, as a worker that fell behind finds it.
 			AudioRing ring(1, uint32_t(chunks.size() * 1024));
 			std::atomic<size_t> results{0};
-			RecognizerWorker worker(ring, BRISVANE_BENCH_MODEL, 48000.0f, [&](const RecognitionResult &heard) {
-				++results;
-				keyword_open = keyword_open || !find_keyword_occurrences(starts, stops, heard.text).empty();
-				if (heard.final)
-					keyword_open = false;
-				return keyword_open;
-			});
+			RecognizerWorker worker(
+			    ring, BRISVANE_BENCH_MODEL, 48000.0f, [&](const RecognitionResult &heard) {
+				    ++results;
+				    keyword_open =
+					keyword_open || !find_keyword_occurrences(starts, stops, heard.text).empty();
+				    if (heard.final)
+					    keyword_open = false;
+				    return keyword_open;
+			    });
 			for (int i = 0; i < 10000 && !worker.listening(); ++i)
 				std::this_thread::sleep_for(std::chrono::milliseconds(1));
 			if (!worker.listening())
@@ -85,10 +88,14 @@ int main(int argc, char **argv)
 			while (results < pieces)
 				std::this_thread::sleep_for(std::chrono::microseconds(200));
 			const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-			std::printf("%s %.1f %.3f %zu\n", plain ? "worker-plain" : "worker", seconds, wall, results.load());
+			std::printf("%s %.1f %.3f %zu\n", plain ? "worker-plain" : "worker", seconds, wall,
+				    results.load());
 		} else {
 			VoskModel *model = vosk_model_new(BRISVANE_BENCH_MODEL);
 			VoskRecognizer *rec = vosk_recognizer_new(model, 48000.0f);
+			const bool words = kind == 3;
+			vosk_recognizer_set_words(rec, words);
+			vosk_recognizer_set_partial_words(rec, words);
 			size_t results = 0, bytes = 0;
 			const auto t0 = Clock::now();
 			for (const auto &chunk : chunks) {
@@ -102,7 +109,8 @@ int main(int argc, char **argv)
 				++results;
 			}
 			const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-			std::printf("direct %.1f %.3f %zu\n", seconds, wall, results + (bytes == 0));
+			std::printf("%s %.1f %.3f %zu\n", words ? "direct-words" : "direct", seconds, wall,
+				    results + (bytes == 0));
 			vosk_recognizer_free(rec);
 			vosk_model_free(model);
 		}

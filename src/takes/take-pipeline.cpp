@@ -3,7 +3,6 @@
 
 #include "audio/audio-convert.hpp"
 #include "platform/thread-name.hpp"
-#include "recognition/keyword-control.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recognition/vosk-api.h"
 #include "recording/take-file.hpp"
@@ -59,7 +58,6 @@ TakePipeline::~TakePipeline()
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
 		decisions_.finish(ring_.end());
-		recording_ = false;
 		quit_ = true;
 		changed_locked();
 	}
