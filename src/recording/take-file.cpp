@@ -82,12 +82,19 @@ bool TakeFile::create(const std::string &dir, int64_t seconds, uint16_t channels
 	sample_rate_ = sample_rate;
 	frames_ = 0;
 	failed_ = false;
+	unsigned vanished = 0;
 	for (unsigned n = 1; n <= max_name_attempts; ++n) {
 		const std::string path = unfinished_path(dir, seconds, n);
 		FILE *file = platform::create_new_file(path);
 		if (!file) {
-			if (!platform::file_exists(path))
-				return false; // not a name taken, but a folder we cannot write
+			if (platform::file_exists(path))
+				continue;
+			// The take it lost the name to may have been finished (renamed) meanwhile: the
+			// name is free again. Failing with the name free time after time is a folder we
+			// cannot write.
+			if (++vanished > 3)
+				return false;
+			--n;
 			continue;
 		}
 		// Locked before the header is written: recovery leaves a file without one alone.
