@@ -78,7 +78,8 @@ std::optional<ServerEndpoint> parse_server_url(const std::string &server_url)
 		endpoint.host = host_port;
 	} else {
 		const std::optional<int32_t> port = read_port(host_port.substr(colon + 1));
-		if (!port) {
+		// A port past the 16 bits of TCP would be cut to another one: that is no server meant.
+		if (!port || *port < 1 || *port > 65535) {
 			blog(LOG_ERROR, "[Brisvane] Invalid port in URL: %s", host_port.c_str());
 			return std::nullopt;
 		}
