@@ -112,6 +112,11 @@ bool TakePipeline::post(const TakeEvent &event) noexcept
 	queued.event = event;
 	queued.keyword.assign(event.keyword ? *event.keyword : std::string());
 	queued.event.keyword = event.keyword ? &queued.keyword : nullptr;
+	if (event.kind == TakeEvent::Kind::Stop) {
+		// The take goes to the server set when its stop was decided.
+		std::lock_guard<std::mutex> lock(url_mutex_);
+		queued.url = url_;
+	}
 	return true;
 }
 
@@ -212,11 +217,12 @@ void TakePipeline::set_silence_stop(bool enabled, float threshold_db, int32_t du
 
 void TakePipeline::set_server_url(const std::string &url)
 {
+	Url fresh = std::make_shared<const std::string>(url);
 	{
 		std::lock_guard<std::mutex> lock(url_mutex_);
-		if (url_ == url)
+		if (url_ && *url_ == url)
 			return;
-		url_ = url;
+		url_.swap(fresh);
 		url_changed_ = true;
 	}
 	{
@@ -229,7 +235,7 @@ void TakePipeline::set_server_url(const std::string &url)
 std::string TakePipeline::server_url()
 {
 	std::lock_guard<std::mutex> lock(url_mutex_);
-	return url_;
+	return url_ ? *url_ : std::string();
 }
 
 void TakePipeline::run() noexcept
@@ -254,6 +260,7 @@ void TakePipeline::run() noexcept
 				queued.event = next.event;
 				queued.keyword.assign(next.keyword);
 				queued.event.keyword = next.event.keyword ? &queued.keyword : nullptr;
+				queued.url = std::move(next.url);
 				queue_head_ = (queue_head_ + 1) % queue_.size();
 				--queue_size_;
 				have = true;
@@ -314,6 +321,7 @@ void TakePipeline::handle(const Queued &queued)
 			if (take.id == event.take) {
 				take.stopped = true;
 				take.cause = event.cause;
+				take.url = queued.url;
 			}
 		}
 		switch (event.cause) {
@@ -347,7 +355,8 @@ void TakePipeline::work(bool quitting)
 		std::lock_guard<std::mutex> lock(url_mutex_);
 		std::swap(url_changed, url_changed_);
 	}
-	if (url_changed && writer_.active() && writer_.file().is_open())
+	// A take still running follows the setting; one whose stop was decided keeps its server.
+	if (url_changed && writer_.active() && writer_.file().is_open() && !takes_.empty() && !takes_.front().stopped)
 		remember_take_server(writer_.file().path(), server_url());
 
 	while (!takes_.empty()) {
@@ -421,5 +430,5 @@ void TakePipeline::finish_take(const Take &take, uint64_t end)
 	}
 	if (take.cause != StopCause::Silence)
 		blog(LOG_INFO, "[Kavrel Assistant] Saved to %s", path.c_str());
-	upload_file_async(path, server_url());
+	upload_file_async(path, take.url ? *take.url : server_url());
 }

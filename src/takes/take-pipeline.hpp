@@ -68,7 +68,8 @@ public:
 
 	void set_keywords(const std::string &start_keywords, const std::string &stop_keywords);
 	void set_silence_stop(bool enabled, float threshold_db, int32_t duration_ms) noexcept;
-	// The server the running and the next takes are for.
+	// The server the running and the next takes are for; a take whose stop was decided keeps
+	// the one set then.
 	void set_server_url(const std::string &url);
 
 	// A take is running, as last decided (the hotkey picks start or stop by it).
@@ -86,9 +87,12 @@ public:
 	}
 
 private:
+	using Url = std::shared_ptr<const std::string>;
 	struct Queued {
 		TakeEvent event;
 		std::string keyword; // reserved ahead, so a keyword is copied in without allocating
+		// A stop's server. Moved out when the event is taken, so a post never frees one.
+		Url url;
 	};
 	// The source's thread's view of a take, from its start event on.
 	struct Take {
@@ -97,6 +101,7 @@ private:
 		int64_t started_seconds = 0;
 		bool stopped = false;
 		StopCause cause = StopCause::Hotkey;
+		Url url; // from its stop on
 	};
 
 	// The decisions' events go into the queue. A member rather than a base: a class with a
@@ -147,8 +152,9 @@ private:
 	const uint64_t wake_frames_;
 	uint64_t last_wake_ = 0; // audio thread only
 
+	// Held only to swap or copy the pointer: the audio thread copies it when silence ends a take.
 	std::mutex url_mutex_;
-	std::string url_;
+	Url url_;
 	bool url_changed_ = false;
 
 	// The source's thread's own.

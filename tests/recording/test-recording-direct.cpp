@@ -7,12 +7,14 @@
 #include "platform/sound.hpp"
 #include "recording/wav.hpp"
 #include "take-feed.hpp"
+#include "upload/take-server.hpp"
 
 #include "test-files.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -99,6 +101,11 @@ protected:
 		takes->wait_idle();
 		Log::clear();
 		feed(frames);
+		stop(cause);
+		takes->wait_idle();
+	}
+	void stop(StopCause cause)
+	{
 		switch (cause) {
 		case StopCause::Hotkey:
 			takes->hotkey_pressed(48000);
@@ -114,7 +121,6 @@ protected:
 			takes = make_takes();
 			break;
 		}
-		takes->wait_idle();
 	}
 
 	testhost::ObsHost host;
@@ -198,6 +204,40 @@ TEST_F(Direct, EveryStopCauseSideBySide)
 	takes.reset();
 	EXPECT_EQ(our_lines(), std::vector<std::string>{"I:Stop keyword detected: Стоп"});
 	EXPECT_TRUE(sounds.played.empty());
+}
+
+// A stop sound that holds the source's thread until the test lets it go.
+std::atomic<bool> stop_sound_held{false};
+void held_stop_sound()
+{
+	while (stop_sound_held)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST_F(Direct, ATakeGoesToTheServerSetWhenItsStopWasDecided)
+{
+	for (const StopCause cause : {StopCause::Hotkey, StopCause::Keyword, StopCause::Silence}) {
+		fs::remove_all(host.recordings_dir());
+		takes = std::make_unique<TakePipeline>(2, 48000, TakePipeline::Sounds{nullptr, held_stop_sound});
+		takes->set_keywords("старт", "стоп");
+		takes->set_server_url("http://127.0.0.1:9/meant");
+		takes->hotkey_pressed(48000);
+		takes->wait_idle();
+		feed(4800);
+		stop_sound_held = true;
+		stop(cause);
+		// Typed while the take is still being finished: the next takes are for it, not this one.
+		takes->set_server_url("http://127.0.0.1:9/typed-later");
+		stop_sound_held = false;
+		takes->wait_idle();
+		const auto files = files_in(host.recordings_dir());
+		std::string wav;
+		for (const auto &file : files)
+			if (file.size() > 4 && file.compare(file.size() - 4, 4, ".wav") == 0)
+				wav = file;
+		ASSERT_FALSE(wav.empty()) << int(cause);
+		EXPECT_EQ(recorded_take_server(wav).value_or(""), "http://127.0.0.1:9/meant") << int(cause);
+	}
 }
 
 TEST_F(Direct, FileThatCannotBeCreatedIsReportedForEveryCause)
