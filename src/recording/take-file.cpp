@@ -11,6 +11,8 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -207,12 +209,35 @@ bool is_unfinished_take_name(const std::string &name)
 
 std::string claim_recording_name(const std::string &from, const std::string &dir, int64_t seconds)
 {
-	for (unsigned n = 1; n <= max_name_attempts; ++n) {
-		std::string to = recording_file_path(dir, seconds, n);
-		if (platform::rename_no_replace(from, to))
+	// A name handed out once in this run is not handed out again, also after its take was
+	// delivered and deleted: a server that stores by file name would lose the first.
+	static std::mutex claimed_mutex;
+	static std::set<std::string> claimed;
+	unsigned vanished = 0;
+	for (unsigned n = 1; n <= max_name_attempts;) {
+		const std::string to = recording_file_path(dir, seconds, n);
+		{
+			std::lock_guard<std::mutex> lock(claimed_mutex);
+			if (claimed.count(to)) {
+				++n;
+				continue;
+			}
+		}
+		if (platform::rename_no_replace(from, to)) {
+			std::lock_guard<std::mutex> lock(claimed_mutex);
+			claimed.insert(to);
 			return to;
-		if (!platform::file_exists(from) || !platform::file_exists(to))
-			return {}; // not a name taken: the rename itself fails
+		}
+		if (!platform::file_exists(from))
+			return {};
+		if (platform::file_exists(to)) {
+			++n;
+			continue;
+		}
+		// The file it lost to went away meanwhile (its upload finished): the name is free
+		// again. Failing with the name free time after time is the rename itself failing.
+		if (++vanished > 3)
+			return {};
 	}
 	return {};
 }

@@ -116,6 +116,15 @@ TEST(TakeFiles, StreamedTakeIsAValidWavThroughoutAndNeverReplacesAName)
 	other.discard();
 	EXPECT_EQ(testhost::files_in(dir.path()).size(), 2u) << "the two takes, nothing unfinished";
 	EXPECT_FALSE(fs::exists(take_server_path(other.path())));
+
+	// Delivered and deleted, its name is still not handed out again in this run: a server that
+	// stores by name would lose the first take.
+	fs::remove(final_path);
+	fs::remove(take_server_path(final_path));
+	TakeFile next;
+	ASSERT_TRUE(next.create(dir.path(), 8, 2, 48000));
+	ASSERT_TRUE(next.finish(dir.path(), 7, final_path));
+	EXPECT_EQ(final_path, dir.path() + "/recording_7_3.wav");
 }
 
 TEST(TakeFiles, RecoveryFinishesWhatACrashLeftAndLeavesOthersAlone)
