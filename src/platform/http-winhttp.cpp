@@ -133,6 +133,13 @@ HttpOutcome http_post(const HttpPost &request)
 	// WinHttpSetTimeouts alone does not bound the wait for the response everywhere.
 	DWORD response_ms = static_cast<DWORD>(limits.response_ms);
 	WinHttpSetOption(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_ms, sizeof(response_ms));
+	// WinHTTP follows redirects by itself, turning the POST into a GET or sending the body
+	// again empty, and a 2xx from there would delete a take no server stored. Like libcurl,
+	// hand the redirect's own status back instead.
+	DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
+	WinHttpSetOption(req.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof(no_redirects));
+	DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+	WinHttpSetOption(req.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never));
 
 	if (request.body_length > MAXDWORD)
 		return failure(HttpStage::Send, HttpFailure::BadTarget, ERROR_INVALID_PARAMETER);

@@ -145,8 +145,11 @@ class Handler(socketserver.BaseRequestHandler):
                     mode = "200"
                 status = int(mode)
                 body = b"ok"
-                conn.sendall(("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
-                              % (status, REASONS.get(status, "Status"), len(body))).encode() + body)
+                # A redirect names a place that answers the same: a client that follows it
+                # shows up as a second request.
+                moved = "Location: /moved\r\n" if 300 <= status < 400 else ""
+                conn.sendall(("HTTP/1.1 %d %s\r\n%sContent-Length: %d\r\nConnection: close\r\n\r\n"
+                              % (status, REASONS.get(status, "Status"), moved, len(body))).encode() + body)
                 return
         except (OSError, ssl.SSLError, ValueError):
             return
