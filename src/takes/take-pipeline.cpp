@@ -424,11 +424,12 @@ void TakePipeline::finish_take(const Take &take, uint64_t end)
 		return;
 	}
 	if (!written) {
-		// A short file must not be uploaded and then deleted as if it held the take.
-		blog(LOG_ERROR, "[Kavrel Assistant] Failed to write file, partial file kept: %s", path.c_str());
-		return;
-	}
-	if (take.cause != StopCause::Silence)
+		// What reached the disk is a valid WAV of the take's start: the next start would send
+		// it anyway, so it goes now, and the log says it is short.
+		blog(LOG_ERROR, "[Kavrel Assistant] Failed to write all of the file; sending what was written: %s",
+		     path.c_str());
+	} else if (take.cause != StopCause::Silence) {
 		blog(LOG_INFO, "[Kavrel Assistant] Saved to %s", path.c_str());
+	}
 	upload_file_async(path, take.url ? *take.url : server_url());
 }
