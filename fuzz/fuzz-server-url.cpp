@@ -55,7 +55,7 @@ Expected reference(const std::string &url)
 	e.endpoint.host = host_port;
 	if (const size_t colon = host_port.find(':'); colon != std::string::npos) {
 		const auto port = reference_port(host_port.substr(colon + 1));
-		if (!port) {
+		if (!port || *port < 1 || *port > 65535) {
 			e.line = "[Brisvane] Invalid port in URL: " + std::string(host_port.c_str());
 			return e;
 		}

@@ -47,7 +47,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 		dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
 	scratch_dir = std::string(dir) + "/brisvane-fuzz-wav-" + std::to_string(getpid());
 	mkdir(scratch_dir.c_str(), 0700);
-	scratch_path = scratch_dir + "/recording_1.wav";
 	std::atexit(remove_scratch);
 	return 0;
 }
@@ -81,15 +80,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		fuzz::check(take.truncate(kept), "cut");
 		samples.resize(kept * per_frame);
 	}
+	// A process never hands out a take name twice: each input finishes under a second of its own.
+	static int64_t second = 0;
+	++second;
+	scratch_path = scratch_dir + "/recording_" + std::to_string(second) + ".wav";
 	std::string final_path;
-	fuzz::check(take.finish(scratch_dir, 1, final_path) && final_path == scratch_path, "finish");
+	fuzz::check(take.finish(scratch_dir, second, final_path) && final_path == scratch_path, "finish");
 
 	std::vector<uint8_t> file(44 + samples.size() * 2 + 1);
 	FILE *in = std::fopen(scratch_path.c_str(), "rb");
 	fuzz::check(in != nullptr, "file missing");
 	file.resize(std::fread(file.data(), 1, file.size(), in));
 	std::fclose(in);
-	unlink(scratch_path.c_str()); // the next input claims the same name
+	unlink(scratch_path.c_str());
 	fuzz::check(file.size() == 44 + samples.size() * 2, "file size");
 	const uint8_t *h = file.data();
 	fuzz::check(std::memcmp(h, "RIFF", 4) == 0 && std::memcmp(h + 8, "WAVEfmt ", 8) == 0 &&
