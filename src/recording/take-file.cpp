@@ -7,12 +7,12 @@
 
 #include <obs-module.h>
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 #include <exception>
 #include <filesystem>
 #include <mutex>
-#include <set>
 
 namespace {
 
@@ -207,25 +207,55 @@ bool is_unfinished_take_name(const std::string &name)
 	       name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+namespace {
+
+// The names this process handed out, per folder and second: the next claim in that second
+// starts past them, also after their takes were delivered and deleted (a server that stores
+// by file name would lose the first). A few seconds are remembered; a second falls out only
+// when many later ones were named after it.
+struct Claimed {
+	std::string dir;
+	int64_t seconds = 0;
+	unsigned next = 0; // 0: unused
+	uint64_t age = 0;
+};
+std::mutex claimed_mutex;
+std::array<Claimed, 16> claimed;
+uint64_t claims = 0;
+
+Claimed &claimed_for(const std::string &dir, int64_t seconds)
+{
+	Claimed *oldest = &claimed[0];
+	for (Claimed &c : claimed) {
+		if (c.next != 0 && c.seconds == seconds && c.dir == dir)
+			return c;
+		if (c.age < oldest->age)
+			oldest = &c;
+	}
+	oldest->dir.assign(dir);
+	oldest->seconds = seconds;
+	oldest->next = 1;
+	oldest->age = ++claims;
+	return *oldest;
+}
+
+} // namespace
+
 std::string claim_recording_name(const std::string &from, const std::string &dir, int64_t seconds)
 {
-	// A name handed out once in this run is not handed out again, also after its take was
-	// delivered and deleted: a server that stores by file name would lose the first.
-	static std::mutex claimed_mutex;
-	static std::set<std::string> claimed;
+	unsigned n = 1;
+	{
+		std::lock_guard<std::mutex> lock(claimed_mutex);
+		n = claimed_for(dir, seconds).next;
+	}
 	unsigned vanished = 0;
-	for (unsigned n = 1; n <= max_name_attempts;) {
+	while (n <= max_name_attempts) {
 		const std::string to = recording_file_path(dir, seconds, n);
-		{
-			std::lock_guard<std::mutex> lock(claimed_mutex);
-			if (claimed.count(to)) {
-				++n;
-				continue;
-			}
-		}
 		if (platform::rename_no_replace(from, to)) {
 			std::lock_guard<std::mutex> lock(claimed_mutex);
-			claimed.insert(to);
+			Claimed &c = claimed_for(dir, seconds);
+			c.next = std::max(c.next, n + 1);
+			c.age = ++claims;
 			return to;
 		}
 		if (!platform::file_exists(from))
