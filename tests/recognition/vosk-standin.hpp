@@ -5,8 +5,6 @@
 extern "C" {
 // What the stand-in saw.
 int standin_accept_calls();
-// Utterances the worker closed itself (vosk_recognizer_final_result).
-int standin_final_results();
 int standin_frees();
 int standin_model_loads();
 int standin_live_models();

@@ -97,12 +97,16 @@ protected:
 	// A take of `frames` frames ended by `cause`; the log holds the stop's lines only.
 	void take(uint32_t frames, StopCause cause)
 	{
+		start(frames);
+		stop(cause);
+		takes->wait_idle();
+	}
+	void start(uint32_t frames)
+	{
 		takes->hotkey_pressed(48000);
 		takes->wait_idle();
 		Log::clear();
 		feed(frames);
-		stop(cause);
-		takes->wait_idle();
 	}
 	void stop(StopCause cause)
 	{
@@ -221,22 +225,17 @@ TEST_F(Direct, ATakeGoesToTheServerSetWhenItsStopWasDecided)
 		takes = std::make_unique<TakePipeline>(2, 48000, TakePipeline::Sounds{nullptr, held_stop_sound});
 		takes->set_keywords("старт", "стоп");
 		takes->set_server_url("http://127.0.0.1:9/meant");
-		takes->hotkey_pressed(48000);
-		takes->wait_idle();
-		feed(4800);
+		start(4800);
 		stop_sound_held = true;
 		stop(cause);
 		// Typed while the take is still being finished: the next takes are for it, not this one.
 		takes->set_server_url("http://127.0.0.1:9/typed-later");
 		stop_sound_held = false;
 		takes->wait_idle();
-		const auto files = files_in(host.recordings_dir());
-		std::string wav;
-		for (const auto &file : files)
-			if (file.size() > 4 && file.compare(file.size() - 4, 4, ".wav") == 0)
-				wav = file;
-		ASSERT_FALSE(wav.empty()) << int(cause);
-		EXPECT_EQ(recorded_take_server(wav).value_or(""), "http://127.0.0.1:9/meant") << int(cause);
+		auto files = files_in(host.recordings_dir()); // the take and its record beside it
+		std::sort(files.begin(), files.end());
+		ASSERT_EQ(files.size(), 2u) << int(cause);
+		EXPECT_EQ(recorded_take_server(files[0]).value_or(""), "http://127.0.0.1:9/meant") << int(cause);
 	}
 }
 
@@ -289,9 +288,10 @@ TEST_F(Direct, KeywordResultsDriveTheRecording)
 	auto lines = result_lines("стартовать запись хватит", true);
 	if (lines.size() > 5)
 		lines.resize(5); // the upload thread's own line may already follow
-	EXPECT_EQ(lines, (V{"I:Stop keyword detected: Хватит", "W:Stop sound file not found at: /mod/notification_end.wav",
-			    "W:Stop sound file not found", "I:Stopped recording. Buffer size: 2048 samples",
-			    "I:Saved to " + files_in(host.recordings_dir()).at(0)}));
+	EXPECT_EQ(lines,
+		  (V{"I:Stop keyword detected: Хватит", "W:Stop sound file not found at: /mod/notification_end.wav",
+		     "W:Stop sound file not found", "I:Stopped recording. Buffer size: 2048 samples",
+		     "I:Saved to " + files_in(host.recordings_dir()).at(0)}));
 	EXPECT_FALSE(takes->recording());
 	ASSERT_TRUE(Log::wait_for("[Brisvane] No URL configured."));
 }

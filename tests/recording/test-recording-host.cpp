@@ -51,18 +51,6 @@ uint32_t u32_at(const std::vector<uint8_t> &b, size_t at)
 	return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
 }
 
-// Quiet noise: loud enough to be recorded, never heard as a word by the tone model.
-std::vector<float> noise(double seconds)
-{
-	std::vector<float> out(size_t(seconds * 48000));
-	uint32_t x = 12345;
-	for (float &v : out) {
-		x = x * 1664525u + 1013904223u;
-		v = float(int32_t(x >> 8) - (1 << 23)) / float(1 << 23) * 0.05f;
-	}
-	return out;
-}
-
 // Seconds of a WAV take (left channel) in which a keyword tone, 500 or 2000 Hz, dominates.
 double keyword_seconds_in(const std::string &path)
 {
@@ -70,22 +58,19 @@ double keyword_seconds_in(const std::string &path)
 	const size_t frames = (bytes.size() - 44) / 4, window = 480;
 	double seconds = 0;
 	for (size_t at = 0; at + window <= frames; at += window) {
-		double energy = 0, tone = 0;
-		for (double hz : {500.0, 2000.0}) {
-			double re = 0, im = 0;
-			for (size_t i = 0; i < window; ++i) {
-				int16_t s;
-				std::memcpy(&s, &bytes[44 + (at + i) * 4], 2);
-				re += s * std::cos(2 * M_PI * hz * double(i) / 48000);
-				im += s * std::sin(2 * M_PI * hz * double(i) / 48000);
-			}
-			tone += 2 * (re * re + im * im) / double(window);
-		}
+		double energy = 0, re[2] = {}, im[2] = {};
 		for (size_t i = 0; i < window; ++i) {
 			int16_t s;
 			std::memcpy(&s, &bytes[44 + (at + i) * 4], 2);
 			energy += double(s) * s;
+			for (int k = 0; k < 2; ++k) {
+				const double phase = 2 * M_PI * (k ? 2000.0 : 500.0) * double(i) / 48000;
+				re[k] += s * std::cos(phase);
+				im[k] += s * std::sin(phase);
+			}
 		}
+		const double tone =
+		    2 * (re[0] * re[0] + im[0] * im[0] + re[1] * re[1] + im[1] * im[1]) / double(window);
 		if (energy > 0 && tone > 0.5 * energy)
 			seconds += double(window) / 48000;
 	}
@@ -177,7 +162,7 @@ TEST(RecordingHost, SpokenStartAndStopMakeATake)
 		EXPECT_TRUE(Log::contains(latin ? "[Kavrel Assistant] Start keyword detected: Start"
 						: "[Kavrel Assistant] Start keyword detected: старт"));
 		// What is said between the words is the take.
-		r.push(noise(0.5));
+		r.push(testhost::noise(0.5, 0.05f));
 		r.push(tone(2000, 0.5));
 		ASSERT_TRUE(r.push_silence_until("Saved to")) << model;
 		EXPECT_TRUE(Log::contains(latin ? "[Kavrel Assistant] Stop keyword detected: STOP"
@@ -215,7 +200,7 @@ TEST(RecordingHost, EachSpokenKeywordActsOnceAndTheTakeHoldsWhatWasSaidBetween)
 		Rig r(with_model("model-ru"));
 		Log::clear();
 		r.push(tone(500, 0.4));
-		r.push(noise(between));
+		r.push(testhost::noise(between, 0.05f));
 		r.push(tone(2000, 0.4));
 		ASSERT_TRUE(r.push_silence_until("Saved to")) << between;
 		r.push_silence_until("never logged", 1.5);
@@ -227,7 +212,8 @@ TEST(RecordingHost, EachSpokenKeywordActsOnceAndTheTakeHoldsWhatWasSaidBetween)
 		const double seconds = double(rig::read_bytes(files[0]).size() - 44) / 4 / 48000;
 		EXPECT_NEAR(seconds, between, 0.1) << between;
 		const double keyword = keyword_seconds_in(files[0]);
-		std::printf("keywords %.2f s apart: take %.3f s, of it keyword audio %.3f s\n", between, seconds, keyword);
+		std::printf("keywords %.2f s apart: take %.3f s, of it keyword audio %.3f s\n", between, seconds,
+			    keyword);
 		EXPECT_LE(keyword, 0.1) << between;
 	}
 }
@@ -246,7 +232,7 @@ TEST(RecordingHost, AStartWordStillHeardAfterTheHotkeyStopStartsNothing)
 		ASSERT_TRUE(r.push_silence_until("Started recording...")) << silence_stop;
 		if (r.ctx->takes->recording())
 			r.press();
-		r.push(noise(1.0));
+		r.push(testhost::noise(1.0, 0.05f));
 		r.push_silence_until("never logged", 2.0);
 		r.ctx->takes->wait_idle();
 		EXPECT_FALSE(r.ctx->takes->recording()) << silence_stop;

@@ -188,10 +188,11 @@ TEST(Keywords, RecognisedTextIsTheHeardWordsUnescaped)
 	// text word for word is dropped.
 	RecognitionResult heard;
 	const FeedClock clock{1000, 48000.0};
-	ASSERT_TRUE(parse_recognition_result("{\"result\" : [{\"conf\" : 1.0, \"end\" : 1.2, \"start\" : 0.3, "
-					     "\"word\" : \"стоп\"}, {\"end\" : 1.5, \"start\" : 1.2, \"word\" : \"x\"}], "
-					     "\"text\" : \"стоп x\"}",
-					     clock, heard));
+	ASSERT_TRUE(
+	    parse_recognition_result("{\"result\" : [{\"conf\" : 1.0, \"end\" : 1.2, \"start\" : 0.3, "
+				     "\"word\" : \"стоп\"}, {\"end\" : 1.5, \"start\" : 1.2, \"word\" : \"x\"}], "
+				     "\"text\" : \"стоп x\"}",
+				     clock, heard));
 	EXPECT_TRUE(heard.final);
 	ASSERT_EQ(heard.words.size(), 2u);
 	EXPECT_EQ(heard.words[0].begin, 1000u + 14400u);

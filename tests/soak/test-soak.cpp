@@ -32,17 +32,6 @@ constexpr bool check_memory = false;
 constexpr bool check_memory = true;
 #endif
 
-std::vector<float> noise(double seconds)
-{
-	std::vector<float> out(size_t(seconds * 48000));
-	uint32_t state = 12345;
-	for (float &x : out) {
-		state = state * 1664525u + 1013904223u;
-		x = 0.3f * (float(state >> 8) / float(1u << 24) * 2.0f - 1.0f);
-	}
-	return out;
-}
-
 size_t entries(const char *dir)
 {
 	size_t n = 0;
@@ -247,7 +236,7 @@ protected:
 	uint64_t pushed = 0; // frames the source received, which is the end of its audio ring
 
 	// Noise: loud, yet never heard as a word by the tone model.
-	const std::vector<float> content = noise(0.1);
+	const std::vector<float> content = testhost::noise(0.1);
 	const std::vector<float> tone_start = testhost::tone(500, 0.3);
 	const std::vector<float> tone_stop = testhost::tone(2000, 0.3);
 	const std::vector<float> gap = testhost::tone(0, 1.5);

@@ -161,6 +161,17 @@ std::vector<float> tone(double freq_hz, double seconds, uint32_t rate, float amp
 	return out;
 }
 
+std::vector<float> noise(double seconds, float amplitude)
+{
+	std::vector<float> out(size_t(seconds * 48000));
+	uint32_t state = 12345;
+	for (float &x : out) {
+		state = state * 1664525u + 1013904223u;
+		x = amplitude * (float(state >> 8) / float(1u << 24) * 2.0f - 1.0f);
+	}
+	return out;
+}
+
 namespace {
 struct HotkeySearch {
 	obs_source_t *source;

@@ -101,6 +101,8 @@ void push_audio(obs_source_t *source, const float *left, const float *right, uin
 
 // Sine of freq_hz at amplitude, or silence when freq_hz is 0.
 std::vector<float> tone(double freq_hz, double seconds, uint32_t rate = 48000, float amplitude = 0.5f);
+// White noise at 48 kHz: loud, yet never heard as a word by the tone models.
+std::vector<float> noise(double seconds, float amplitude = 0.3f);
 
 // Hotkey id registered by the given source under the given name, or OBS_INVALID_HOTKEY_ID.
 obs_hotkey_id find_source_hotkey(obs_source_t *source, const char *name);

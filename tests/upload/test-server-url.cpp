@@ -72,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
 		"[Brisvane] Uploading to Host: example.com, Port: 80, Path: /a:b"},
 	UrlCase{"http://example.com?id=1", true, endpoint("example.com?id=1", 80, "/", false), LOG_INFO,
 		"[Brisvane] Uploading to Host: example.com?id=1, Port: 80, Path: /"},
-	UrlCase{"http://example.com:70000/x", false, {}, LOG_ERROR, "[Brisvane] Invalid port in URL: example.com:70000"},
+	UrlCase{
+	    "http://example.com:70000/x", false, {}, LOG_ERROR, "[Brisvane] Invalid port in URL: example.com:70000"},
 	UrlCase{"http://example.com:65535/x", true, endpoint("example.com", 65535, "/x", false), LOG_INFO,
 		"[Brisvane] Uploading to Host: example.com, Port: 65535, Path: /x"},
 	UrlCase{"http://example.com:/x", false, {}, LOG_ERROR, "[Brisvane] Invalid port in URL: example.com:"},
