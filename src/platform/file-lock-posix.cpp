@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -16,6 +17,15 @@ bool FileLock::try_lock(const std::string &path) noexcept
 	// flock belongs to this open file description: another open of the same file, in this
 	// process or another, is refused until it is closed.
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+		close(fd);
+		return false;
+	}
+	// Between the open and the lock the path may have come to name another file (its take
+	// renamed, a new one made under the name): the lock holds the file, so check it is the one
+	// the path names.
+	struct stat held = {}, named = {};
+	if (fstat(fd, &held) != 0 || stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+	    held.st_ino != named.st_ino) {
 		close(fd);
 		return false;
 	}

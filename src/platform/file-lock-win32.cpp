@@ -18,6 +18,22 @@ HANDLE as_handle(long long value)
 	return reinterpret_cast<HANDLE>(static_cast<intptr_t>(value));
 }
 
+// Between the open and the lock the path may have come to name another file: the lock holds
+// the file, so check it is the one the path names now.
+bool names_file(const std::wstring &path, HANDLE held)
+{
+	HANDLE named = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+				   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (named == INVALID_HANDLE_VALUE)
+		return false;
+	BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+	const bool same = GetFileInformationByHandle(held, &a) && GetFileInformationByHandle(named, &b) &&
+			  a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+			  a.nFileIndexLow == b.nFileIndexLow;
+	CloseHandle(named);
+	return same;
+}
+
 } // namespace
 
 bool FileLock::try_lock(const std::string &path) noexcept
@@ -34,7 +50,8 @@ bool FileLock::try_lock(const std::string &path) noexcept
 	OVERLAPPED at = {};
 	at.Offset = 0;
 	at.OffsetHigh = lock_offset_high;
-	if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+	if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ||
+	    !names_file(wide, file)) {
 		CloseHandle(file);
 		return false;
 	}
