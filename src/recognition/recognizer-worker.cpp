@@ -178,8 +178,7 @@ void RecognizerWorker::deliver(const char *json, bool final, uint64_t position)
 		open_ = false;
 	if (!json || !on_result_)
 		return;
-	if (!parse_recognition_result(json, clock_, result_))
-		result_.words.clear();
+	parse_recognition_result(json, clock_, result_); // a text it cannot read is heard as nothing
 	result_.final = final;
 	result_.position = position;
 	const bool words = on_result_(result_);

@@ -39,12 +39,7 @@ bool TakeDecisions::start_take(uint64_t position, uint32_t sample_rate, const st
 	// The source's thread is still that many takes behind: this one cannot be tracked.
 	if (s.bounds.take != 0)
 		return false;
-	TakeEvent event;
-	event.kind = TakeEvent::Kind::Start;
-	event.take = take;
-	event.sample_rate = sample_rate;
-	event.keyword = keyword;
-	if (!sink_.post(event))
+	if (!sink_.post(TakeEvent{TakeEvent::Kind::Start, take, StopCause::Hotkey, sample_rate, 0.0f, keyword}))
 		return false;
 	++next_take_;
 	s = Slot{};
@@ -65,18 +60,13 @@ bool TakeDecisions::stop_take(uint64_t position, StopCause cause, const std::str
 	Slot *s = slot(current_);
 	if (!recording_ || !s)
 		return false;
-	TakeEvent event;
-	event.kind = TakeEvent::Kind::Stop;
-	event.take = current_;
-	event.cause = cause;
-	event.level_db = level_db;
-	event.keyword = keyword;
-	if (!sink_.post(event))
+	if (!sink_.post(TakeEvent{TakeEvent::Kind::Stop, current_, cause, 0, level_db, keyword}))
 		return false; // the take goes on
 	s->bounds.ended = true;
 	s->bounds.end = std::max(position, s->bounds.start);
 	s->bounds.end_settled = settled;
 	s->silence_end = s->bounds.end;
+	s->silence_wait = cause == StopCause::Silence && !settled;
 	s->end_since_ns = now_ns;
 	floor_ = s->bounds.end;
 	recording_ = false;
@@ -93,15 +83,13 @@ void TakeDecisions::hotkey(uint64_t position, uint32_t sample_rate, uint64_t now
 
 void TakeDecisions::silence(uint64_t position, float level_db, bool wait_for_words, uint64_t now_ns) noexcept
 {
-	const uint64_t take = current_;
-	if (recording_ && stop_take(position, StopCause::Silence, nullptr, level_db, !wait_for_words, now_ns))
-		slot(take)->silence_wait = wait_for_words;
+	if (recording_)
+		stop_take(position, StopCause::Silence, nullptr, level_db, !wait_for_words, now_ns);
 }
 
-bool TakeDecisions::result(const RecognitionResult &heard, const std::string &start_keywords,
-			   const std::string &stop_keywords, uint32_t sample_rate, uint64_t ring_begin, uint64_t now_ns)
+bool TakeDecisions::result(const RecognitionResult &heard, const std::vector<KeywordOccurrence> &found,
+			   uint32_t sample_rate, uint64_t ring_begin, uint64_t now_ns)
 {
-	const auto found = find_keyword_occurrences(start_keywords, stop_keywords, heard.text);
 	const bool placed = !heard.words.empty();
 	matched_.assign(known_.size(), false);
 	for (const KeywordOccurrence &occurrence : found) {
@@ -175,10 +163,7 @@ void TakeDecisions::act(Known &known, const RecognitionResult &heard, uint32_t s
 		}
 		return;
 	}
-	TakeEvent event;
-	event.kind = TakeEvent::Kind::StopHeard;
-	event.keyword = &known.keyword;
-	sink_.post(event);
+	sink_.post(TakeEvent{TakeEvent::Kind::StopHeard, 0, StopCause::Keyword, 0, 0.0f, &known.keyword});
 	// Said just before a quiet stretch ended the last take: it may still cut that take.
 	for (uint64_t t = next_take_ - 1; t > 0 && t + slots >= next_take_; --t) {
 		const Slot *s = slot(t);

@@ -74,9 +74,10 @@ public:
 	// runs and keeps up) the end waits until recognition has passed it, so a stop word said
 	// just before the silence still cuts the take at the word.
 	void silence(uint64_t position, float level_db, bool wait_for_words, uint64_t now_ns) noexcept;
-	// One recogniser result. Returns whether word lists are wanted for the next results.
-	bool result(const RecognitionResult &heard, const std::string &start_keywords, const std::string &stop_keywords,
-		    uint32_t sample_rate, uint64_t ring_begin, uint64_t now_ns);
+	// One recogniser result and the keywords found in its text (find_keyword_occurrences).
+	// Returns whether word lists are wanted for the next results.
+	bool result(const RecognitionResult &heard, const std::vector<KeywordOccurrence> &found, uint32_t sample_rate,
+		    uint64_t ring_begin, uint64_t now_ns);
 	// Settles what has waited too long (a recogniser that went quiet).
 	void settle_overdue(uint64_t now_ns) noexcept;
 	// The source goes: a running take ends at `position`; every boundary settles.

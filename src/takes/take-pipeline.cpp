@@ -109,6 +109,7 @@ bool TakePipeline::post(const TakeEvent &event) noexcept
 	}
 	Queued &queued = queue_[(queue_head_ + queue_size_) % queue_.size()];
 	++queue_size_;
+	++posted_;
 	queued.event = event;
 	queued.keyword.assign(event.keyword ? *event.keyword : std::string());
 	queued.event.keyword = event.keyword ? &queued.keyword : nullptr;
@@ -132,11 +133,13 @@ void TakePipeline::audio_block(const float *const *planes, size_t max_planes, ui
 	const bool timing_silence = silence_stop_.load(std::memory_order_relaxed) && recording();
 	const BlockEnergy energy =
 	    convert_block(planes, max_planes, frames, ring_.channels(), block_.get(), timing_silence);
+	// This thread is the ring's only writer: where the block goes is known before it is written.
+	const uint64_t at = ring_.end();
 	// A block that ends a take is not part of it: its position is where the take ends.
 	if (timing_silence)
-		silence_block(ring_.end(), block_level_db(energy));
+		silence_block(at, block_level_db(energy));
 	ring_.write(block_.get(), frames);
-	const uint64_t end = ring_.end();
+	const uint64_t end = at + frames;
 	// Wakes the writer about once a second of audio, so audio pushed faster than real time
 	// cannot outrun it.
 	if (end - last_wake_ >= wake_frames_ && recording()) {
@@ -187,14 +190,27 @@ bool TakePipeline::recognition_result(const RecognitionResult &heard) noexcept
 {
 	bool words = false;
 	try {
+		// Searched before the decisions' lock, which the audio thread may wait for.
+		std::vector<KeywordOccurrence> found;
+		{
+			std::lock_guard<std::mutex> lock(keywords_mutex_);
+			found = find_keyword_occurrences(start_keywords_, stop_keywords_, heard.text);
+		}
 		const uint64_t begin = ring_.begin();
+		bool changed = false;
 		{
 			std::lock_guard<std::mutex> lock(mutex_);
-			words = decisions_.result(heard, start_keywords_, stop_keywords_, sample_rate_, begin,
-						  os_gettime_ns());
-			changed_locked();
+			// Most results (silence, words without keywords) change nothing: the source's
+			// thread is only woken when an event was posted or a waiting boundary may settle.
+			const uint64_t posted = posted_;
+			changed = decisions_.waiting();
+			words = decisions_.result(heard, found, sample_rate_, begin, os_gettime_ns());
+			changed = changed || posted_ != posted;
+			if (changed)
+				changed_locked();
 		}
-		wake_.notify_one();
+		if (changed)
+			wake_.notify_one();
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Recognition result dropped: %s", e.what());
 	}
@@ -203,7 +219,7 @@ bool TakePipeline::recognition_result(const RecognitionResult &heard) noexcept
 
 void TakePipeline::set_keywords(const std::string &start_keywords, const std::string &stop_keywords)
 {
-	std::lock_guard<std::mutex> lock(mutex_);
+	std::lock_guard<std::mutex> lock(keywords_mutex_);
 	start_keywords_ = start_keywords;
 	stop_keywords_ = stop_keywords;
 }

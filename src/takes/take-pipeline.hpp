@@ -74,7 +74,6 @@ public:
 
 	// A take is running, as last decided (the hotkey picks start or stop by it).
 	bool recording() const noexcept { return recording_.load(std::memory_order_acquire); }
-	uint32_t sample_rate() const noexcept { return sample_rate_; }
 	// The source's recent audio (tests and benchmarks write to it directly).
 	AudioRing &ring() noexcept { return ring_; }
 	// Tests and benchmarks: waits until every event so far has been handled and every take
@@ -136,6 +135,9 @@ private:
 	std::condition_variable idle_;
 	TakeDecisions decisions_;
 	std::atomic<bool> recording_{false};
+	uint64_t posted_ = 0; // events queued so far
+	// The keyword lists, read by the recogniser's thread; never taken with mutex_.
+	std::mutex keywords_mutex_;
 	std::string start_keywords_, stop_keywords_;
 	std::vector<Queued> queue_; // a ring of preallocated events
 	size_t queue_head_ = 0, queue_size_ = 0;

@@ -16,12 +16,13 @@ constexpr size_t copy_frames = 4096;
 // The header states the data's size at least this often.
 constexpr uint64_t header_interval_ns = 500000000;
 
-} // namespace
-
+// The most frames one take keeps: whole frames under the size limit.
 uint64_t take_cap_frames(uint16_t channels)
 {
 	return std::min(recording_sample_limit(), wav_max_samples(channels)) / channels;
 }
+
+} // namespace
 
 TakeWriter::TakeWriter(const AudioRing &ring) : ring_(ring), copy_(new int16_t[copy_frames * ring.channels()]) {}
 

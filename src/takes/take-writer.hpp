@@ -19,7 +19,6 @@ public:
 	TakeWriter &operator=(const TakeWriter &) = delete;
 
 	bool active() const noexcept { return active_; }
-	uint64_t start() const noexcept { return start_; }
 	const std::string &dir() const noexcept { return dir_; }
 	TakeFile &file() noexcept { return file_; }
 
@@ -56,6 +55,3 @@ private:
 	uint64_t last_header_ns_ = 0;
 	std::string dir_;
 };
-
-// The most frames one take keeps: whole frames under the size limit.
-uint64_t take_cap_frames(uint16_t channels);

@@ -328,7 +328,10 @@ protected:
 		return true;
 	}
 	V told() { return std::exchange(events, {}); }
-	bool result(const RecognitionResult &r) { return d.result(r, "старт", "стоп", 48000, 0, 0); }
+	bool result(const RecognitionResult &r)
+	{
+		return d.result(r, find_keyword_occurrences("старт", "стоп", r.text), 48000, 0, 0);
+	}
 	V events;
 	TakeDecisions d{*this, TakeDecisions::Timing{}};
 };
