@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The HTTP layer on libcurl.
 //
-// What goes on the wire: "POST <path> HTTP/1.1", then User-Agent, Content-Type (ours) and the
-// two headers HTTP/1.1 needs that libcurl adds itself, Host and Content-Length. libcurl's
+// What goes on the wire: "POST <path> HTTP/1.1", then User-Agent, Content-Type and Authorization
+// (ours) and the two headers HTTP/1.1 needs that libcurl adds itself, Host and Content-Length. libcurl's
 // other defaults are switched off: Accept, "Expect: 100-continue" (it would add it for bodies
 // over 1 MiB), chunked transfer (the length is always declared), HTTP/2 over TLS.
 #include "platform/http.hpp"
@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -154,8 +155,15 @@ HttpOutcome http_post(const HttpPost &request)
 	if (forges_headers(request))
 		return failure(HttpStage::OpenRequest, HttpFailure::BadTarget, CURLE_URL_MALFORMAT);
 
+	// Authorization as a header of ours, not through libcurl's own user and password: those
+	// would be sent to any server a redirect names, and in libcurl's place in the header order.
+	std::vector<std::string> lines = {request.header_text};
+	if (!request.authorization.empty())
+		lines.push_back("Authorization: " + request.authorization);
+	lines.push_back("Accept:");
+	lines.push_back("Expect:");
 	curl_slist *list = nullptr;
-	for (const std::string &line : {request.header_text, std::string("Accept:"), std::string("Expect:")}) {
+	for (const std::string &line : lines) {
 		curl_slist *longer = curl_slist_append(list, line.c_str());
 		if (!longer) {
 			curl_slist_free_all(list);

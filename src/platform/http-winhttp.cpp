@@ -92,8 +92,13 @@ HttpOutcome http_post(const HttpPost &request)
 	if (cancel && cancel->cancelled())
 		return failure(HttpStage::Open, HttpFailure::Cancelled, ERROR_WINHTTP_OPERATION_CANCELLED);
 
+	// Our headers in the order the curl layer sends them; an IPv6 host stays in its brackets,
+	// which WinHttpConnect expects and keeps in the Host header.
+	std::string header_lines = request.header_text;
+	if (!request.authorization.empty())
+		header_lines += (header_lines.empty() ? "" : "\r\n") + ("Authorization: " + request.authorization);
 	std::wstring agent, host, path, headers;
-	if (!from_utf8(request.user_agent, agent) || !from_utf8(request.header_text, headers))
+	if (!from_utf8(request.user_agent, agent) || !from_utf8(header_lines, headers))
 		return failure(HttpStage::Open, HttpFailure::BadTarget, ERROR_INVALID_PARAMETER);
 
 	// Closed in reverse order of declaration: request, connection, session.

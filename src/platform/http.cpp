@@ -12,7 +12,8 @@ HttpTimeouts &http_timeouts()
 
 bool forges_headers(const HttpPost &request)
 {
-	for (const std::string *text : {&request.path, &request.header_text, &request.user_agent})
+	for (const std::string *text :
+	     {&request.path, &request.header_text, &request.authorization, &request.user_agent})
 		if (text->find_first_of("\r\n") != std::string::npos)
 			return true;
 	return false;

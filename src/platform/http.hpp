@@ -87,12 +87,14 @@ using HttpBodyReader = std::function<size_t(char *out, size_t size)>;
 constexpr size_t http_body_failed = SIZE_MAX;
 
 struct HttpPost {
-	std::string host; // UTF-8
+	std::string host; // UTF-8; an IPv6 address in brackets ("[::1]")
 	uint16_t port = 80;
 	std::string path; // UTF-8, sent as given, no escaping added
 	bool secure = false;
 	std::string user_agent;
 	std::string header_text; // one extra header line, without line ending
+	// The Authorization header's value (empty: none), sent right after header_text.
+	std::string authorization;
 	// The body, streamed: exactly body_length bytes are read from it and declared up front.
 	HttpBodyReader read_body;
 	uint64_t body_length = 0;

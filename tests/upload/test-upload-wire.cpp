@@ -410,6 +410,17 @@ TEST_F(UploadWire, LineBreakInThePathCannotForgeHeaders)
 {
 	const std::string file = write_file(fs::path(dir.path()) / "recording_i.wav", "data");
 	upload_file(file, server->url("/x HTTP/1.1\r\nX-Forged: 1\r\nY:"));
+	// Nor in the Authorization value, which the HTTP layer refuses whoever made it.
+	platform::HttpPost request;
+	request.host = "127.0.0.1";
+	request.port = static_cast<uint16_t>(server->port());
+	request.path = "/y";
+	request.user_agent = "OBS-Brisvane/1.0";
+	request.header_text = "Content-Type: text/plain";
+	request.authorization = "Bearer a\nX-Forged: 1";
+	const platform::HttpOutcome outcome = platform::http_post(request);
+	EXPECT_FALSE(outcome.sent);
+	EXPECT_EQ(outcome.failure, platform::HttpFailure::BadTarget);
 	for (const std::string &raw : server->requests())
 		EXPECT_EQ(testserver::parse_request(raw).header_count("X-Forged"), 0u);
 	EXPECT_TRUE(fs::exists(file));
