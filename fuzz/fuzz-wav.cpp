@@ -3,8 +3,9 @@
 // header states exactly what follows it, and the samples come back as they went in.
 #include "fuzz-support.hpp"
 
-#include "recording/take-file.hpp"
-#include "recording/wav.hpp"
+#include "store/take-file.hpp"
+#include "store/take-recovery.hpp"
+#include "store/wav-header.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// Written in two pieces with a header update between, and cut back when the input says
 	// so (a stop heard after its audio was written).
 	TakeFile take;
-	fuzz::check(take.create(scratch_dir, 1, channels, rate), "create refused");
+	fuzz::check(take.create(scratch_dir, 1, channels, rate, ""), "create refused");
 	const size_t first = frames / 2;
 	fuzz::check(take.append(samples.data(), first) && take.update_header(), "first piece");
 	fuzz::check(take.append(samples.data() + first * per_frame, frames - first), "second piece");
@@ -85,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	++second;
 	scratch_path = scratch_dir + "/recording_" + std::to_string(second) + ".wav";
 	std::string final_path;
-	fuzz::check(take.finish(scratch_dir, second, final_path) && final_path == scratch_path, "finish");
+	fuzz::check(take.finish(scratch_dir, second, "", final_path) && final_path == scratch_path, "finish");
 
 	std::vector<uint8_t> file(44 + samples.size() * 2 + 1);
 	FILE *in = std::fopen(scratch_path.c_str(), "rb");

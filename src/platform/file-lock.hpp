@@ -14,12 +14,16 @@ class FileLock {
 public:
 	FileLock() = default;
 	~FileLock() { unlock(); }
-	FileLock(FileLock &&other) noexcept : handle_(other.handle_) { other.handle_ = invalid; }
+	FileLock(FileLock &&other) noexcept : handle_(other.handle_), contended_(other.contended_)
+	{
+		other.handle_ = invalid;
+	}
 	FileLock &operator=(FileLock &&other) noexcept
 	{
 		if (this != &other) {
 			unlock();
 			handle_ = other.handle_;
+			contended_ = other.contended_;
 			other.handle_ = invalid;
 		}
 		return *this;
@@ -31,14 +35,19 @@ public:
 	// The path is UTF-8. The file stays free to be renamed or deleted while locked.
 	bool try_lock(const std::string &path) noexcept;
 	void unlock() noexcept;
-	// Deletes the locked file, now called path, and lets go of the lock: once this returns,
-	// the name is gone (on Windows an open handle would keep it, so the lock goes first there).
+	// Deletes the locked file, now called path, and lets go of the lock, with no moment in
+	// between where another process could take the file: once this returns, the name is gone
+	// (unless other handles of ours are still open on Windows, where it goes with the last).
 	bool remove_file(const std::string &path) noexcept;
 	bool locked() const noexcept { return handle_ != invalid; }
+	// Whether the last try_lock failed because someone else holds the file, rather than
+	// because the file is missing or the call itself failed.
+	bool contended() const noexcept { return contended_; }
 
 private:
 	static constexpr long long invalid = -1;
 	long long handle_ = invalid; // a file descriptor, or a HANDLE's value
+	bool contended_ = false;
 };
 
 } // namespace platform

@@ -1,27 +1,38 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/files.hpp"
 
+#include "platform/file-steps.hpp"
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 
 bool delete_file(const std::string &path)
 {
+	if (!file_step())
+		return false;
 	return unlink(path.c_str()) == 0;
 }
 
 FILE *open_file(const std::string &path, const char *mode)
 {
+	// Reading only changes nothing on disk: not a step.
+	if (mode[0] != 'r' || mode[1] == '+' || (mode[1] != '\0' && mode[2] == '+'))
+		if (!file_step())
+			return nullptr;
 	return std::fopen(path.c_str(), mode);
 }
 
 FILE *create_new_file(const std::string &path)
 {
+	if (!file_step())
+		return nullptr;
 	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 	if (fd < 0)
 		return nullptr;
@@ -33,6 +44,8 @@ FILE *create_new_file(const std::string &path)
 
 bool truncate_open_file(FILE *file, uint64_t size)
 {
+	if (!file_step())
+		return false;
 	if (std::fflush(file) != 0 || ftruncate(fileno(file), off_t(size)) != 0)
 		return false;
 	return fseeko(file, off_t(size), SEEK_SET) == 0;
@@ -49,11 +62,15 @@ bool file_modified_seconds(const std::string &path, int64_t &seconds)
 
 bool replace_file(const std::string &from, const std::string &to)
 {
+	if (!file_step())
+		return false;
 	return rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool rename_no_replace(const std::string &from, const std::string &to)
 {
+	if (!file_step())
+		return false;
 	if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
 		return true;
 	if (errno != EINVAL && errno != ENOSYS)
@@ -64,6 +81,26 @@ bool rename_no_replace(const std::string &from, const std::string &to)
 		return false;
 	unlink(from.c_str());
 	return true;
+}
+
+bool seek_file(FILE *file, uint64_t offset)
+{
+	if (!file_step())
+		return false;
+	return fseeko(file, off_t(offset), SEEK_SET) == 0;
+}
+
+uint64_t file_length(FILE *file)
+{
+	if (fseeko(file, 0, SEEK_END) != 0)
+		return 0;
+	const off_t at = ftello(file);
+	return at > 0 ? uint64_t(at) : 0;
+}
+
+std::string last_file_error()
+{
+	return std::strerror(errno);
 }
 
 bool file_exists(const std::string &path)

@@ -3,9 +3,12 @@
 
 #include "platform/files.hpp"
 
+#include "platform/file-steps.hpp"
+
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstring>
 #include <string>
 
 namespace platform {
@@ -26,6 +29,8 @@ bool widen_utf8(const std::string &text, std::wstring &out)
 
 bool delete_file(const std::string &path)
 {
+	if (!file_step())
+		return false;
 	std::wstring wide;
 	if (widen_utf8(path, wide))
 		return DeleteFileW(wide.c_str()) != 0;
@@ -34,6 +39,8 @@ bool delete_file(const std::string &path)
 
 bool replace_file(const std::string &from, const std::string &to)
 {
+	if (!file_step())
+		return false;
 	std::wstring wide_from, wide_to;
 	if (!widen_utf8(from, wide_from) || !widen_utf8(to, wide_to))
 		return false;
@@ -42,6 +49,8 @@ bool replace_file(const std::string &from, const std::string &to)
 
 bool rename_no_replace(const std::string &from, const std::string &to)
 {
+	if (!file_step())
+		return false;
 	std::wstring wide_from, wide_to;
 	if (!widen_utf8(from, wide_from) || !widen_utf8(to, wide_to))
 		return false;
@@ -59,15 +68,49 @@ bool file_exists(const std::string &path)
 
 FILE *open_file(const std::string &path, const char *mode)
 {
-	std::wstring wide_path;
-	std::wstring wide_mode;
-	if (widen_utf8(path, wide_path) && widen_utf8(mode, wide_mode))
-		return _wfopen(wide_path.c_str(), wide_mode.c_str());
-	return std::fopen(path.c_str(), mode);
+	const bool update = std::strchr(mode, '+') != nullptr;
+	// Reading only changes nothing on disk: not a step.
+	if ((mode[0] != 'r' || update) && !file_step())
+		return nullptr;
+	std::wstring wide;
+	if (!widen_utf8(path, wide))
+		return std::fopen(path.c_str(), mode);
+	// Opened as _wfopen would, but sharing delete: a lock holder must be able to delete a take
+	// that is being read, and a take being read must be open to its lock holder's DELETE access.
+	DWORD access = GENERIC_READ, disposition = OPEN_EXISTING;
+	int flags = _O_BINARY;
+	if (mode[0] == 'w') {
+		access = GENERIC_WRITE;
+		disposition = CREATE_ALWAYS;
+	} else if (mode[0] == 'a') {
+		access = GENERIC_WRITE;
+		disposition = OPEN_ALWAYS;
+		flags |= _O_APPEND;
+	} else if (mode[0] != 'r') {
+		return nullptr;
+	}
+	if (update)
+		access = GENERIC_READ | GENERIC_WRITE;
+	flags |= update ? _O_RDWR : mode[0] == 'r' ? _O_RDONLY : _O_WRONLY;
+	HANDLE handle = CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+				    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (handle == INVALID_HANDLE_VALUE)
+		return nullptr;
+	const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+	if (fd < 0) {
+		CloseHandle(handle);
+		return nullptr;
+	}
+	FILE *file = _fdopen(fd, mode);
+	if (!file)
+		_close(fd);
+	return file;
 }
 
 FILE *create_new_file(const std::string &path)
 {
+	if (!file_step())
+		return nullptr;
 	std::wstring wide;
 	if (!widen_utf8(path, wide))
 		return nullptr;
@@ -89,9 +132,47 @@ FILE *create_new_file(const std::string &path)
 
 bool truncate_open_file(FILE *file, uint64_t size)
 {
+	if (!file_step())
+		return false;
 	if (std::fflush(file) != 0 || _chsize_s(_fileno(file), static_cast<long long>(size)) != 0)
 		return false;
 	return _fseeki64(file, static_cast<long long>(size), SEEK_SET) == 0;
+}
+
+bool seek_file(FILE *file, uint64_t offset)
+{
+	if (!file_step())
+		return false;
+	return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
+}
+
+uint64_t file_length(FILE *file)
+{
+	if (_fseeki64(file, 0, SEEK_END) != 0)
+		return 0;
+	const long long at = _ftelli64(file);
+	return at > 0 ? uint64_t(at) : 0;
+}
+
+std::string last_file_error()
+{
+	const DWORD error = GetLastError();
+	wchar_t *text = nullptr;
+	const DWORD length =
+	    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+			   nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+	std::string out;
+	if (length > 0) {
+		const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
+		out.assign(size_t(bytes > 0 ? bytes : 0), '\0');
+		if (bytes > 0)
+			WideCharToMultiByte(CP_UTF8, 0, text, int(length), out.data(), bytes, nullptr, nullptr);
+		while (!out.empty() &&
+		       (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
+			out.pop_back();
+	}
+	LocalFree(text);
+	return out.empty() ? "Windows error " + std::to_string(error) : out;
 }
 
 bool file_modified_seconds(const std::string &path, int64_t &seconds)

@@ -7,7 +7,8 @@
 
 namespace platform {
 
-// Paths are UTF-8, as the host hands them over.
+// Paths are UTF-8, as the host hands them over. The calls that change a file count as file
+// steps (see file-steps.hpp).
 bool delete_file(const std::string &path);
 bool file_exists(const std::string &path);
 // fopen through our own C runtime: a FILE from the host's runtime cannot be used with ours.
@@ -24,6 +25,15 @@ FILE *create_new_file(const std::string &path);
 // Cuts an open file down to size bytes (what is buffered is written first) and leaves the
 // position at the new end.
 bool truncate_open_file(FILE *file, uint64_t size);
+// fwrite of all of data, or false.
+bool write_file(FILE *file, const void *data, size_t size);
+bool flush_file(FILE *file);
+// Moves the position to offset bytes from the start, past 2 GiB too.
+bool seek_file(FILE *file, uint64_t offset);
+// Bytes the file holds on disk (what is still buffered does not count); 0 when unknown.
+uint64_t file_length(FILE *file);
+// The system's words for why the last file call of this thread failed.
+std::string last_file_error();
 // The file's last modification in seconds since 1970; false when it cannot be read.
 bool file_modified_seconds(const std::string &path, int64_t &seconds);
 

@@ -5,10 +5,7 @@
 #include "platform/thread-name.hpp"
 #include "recognition/recognizer-worker.hpp"
 #include "recognition/vosk-api.h"
-#include "recording/take-file.hpp"
-#include "recording/wav.hpp"
-#include "takes/takes-service.hpp"
-#include "upload/take-server.hpp"
+#include "store/take-paths.hpp"
 #include "upload/upload.hpp"
 
 #include <obs-module.h>
@@ -373,7 +370,7 @@ void TakePipeline::work(bool quitting)
 	}
 	// A take still running follows the setting; one whose stop was decided keeps its server.
 	if (url_changed && writer_.active() && writer_.file().is_open() && !takes_.empty() && !takes_.front().stopped)
-		remember_take_server(writer_.file().path(), server_url());
+		writer_.file().set_server(server_url());
 
 	while (!takes_.empty()) {
 		Take &take = takes_.front();
@@ -391,7 +388,7 @@ void TakePipeline::work(bool quitting)
 		if (!bounds.start_settled && !quitting)
 			return; // the start word's place has not settled: the ring holds the audio
 		if (!writer_.active()) {
-			const std::string dir = takes_service::take_folder();
+			const std::string dir = take_folder();
 			os_mkdirs(dir.c_str());
 			writer_.begin(bounds.start, take.sample_rate, take.started_seconds, dir, server_url());
 		}
@@ -432,8 +429,9 @@ void TakePipeline::finish_take(const Take &take, uint64_t end)
 		blog(LOG_ERROR, "[Kavrel Assistant] Failed to create file: %s", recording_file_path(dir, now).c_str());
 		return;
 	}
+	const std::string url = take.url ? *take.url : server_url();
 	std::string path;
-	const bool written = file.finish(dir, now, path);
+	const bool written = file.finish(dir, now, url, path);
 	if (path.empty()) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Could not name the recording; it is finished on the next start: %s",
 		     file.path().c_str());
@@ -447,5 +445,5 @@ void TakePipeline::finish_take(const Take &take, uint64_t end)
 	} else if (take.cause != StopCause::Silence) {
 		blog(LOG_INFO, "[Kavrel Assistant] Saved to %s", path.c_str());
 	}
-	upload_file_async(path, take.url ? *take.url : server_url());
+	upload_file_async(path, url);
 }

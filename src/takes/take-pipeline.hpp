@@ -12,7 +12,7 @@
 
 #include "audio/audio-ring.hpp"
 #include "takes/take-decisions.hpp"
-#include "takes/take-writer.hpp"
+#include "recording/take-writer.hpp"
 
 #include <atomic>
 #include <condition_variable>

@@ -3,19 +3,11 @@
 
 #include "platform/http.hpp"
 #include "recognition/model-cache.hpp"
-#include "recording/take-file.hpp"
+#include "store/take-paths.hpp"
+#include "store/take-recovery.hpp"
 #include "upload/delivery-queue.hpp"
 
-#include <util/platform.h>
-
 namespace takes_service {
-
-std::string take_folder()
-{
-	char dir[512] = "";
-	os_get_config_path(dir, sizeof(dir), "obs-brisvane");
-	return dir;
-}
 
 void start()
 {

@@ -1,17 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What every source's takes share: the folder they are written to, the queue that delivers
-// them (and first finishes what a crash left), the speech models. Started when the module
-// loads, stopped when it unloads.
+// What every source's takes share: the queue that delivers them (and first finishes what a
+// crash left), the speech models. Started when the module loads, stopped when it unloads.
 #pragma once
-
-#include <string>
 
 namespace takes_service {
 
 void start();
 // Waits for uploads under way to end and for model loads still running.
 void stop();
-// "obs-brisvane" in the user's configuration folder.
-std::string take_folder();
 
 } // namespace takes_service

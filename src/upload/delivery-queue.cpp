@@ -4,19 +4,18 @@
 #include "platform/file-lock.hpp"
 #include "platform/http.hpp"
 #include "platform/thread-name.hpp"
-#include "upload/take-server.hpp"
+#include "store/finished-takes.hpp"
+#include "store/take-record.hpp"
+#include "upload/retry-book.hpp"
 #include "upload/upload.hpp"
 
 #include <obs.h>
 
-#include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -34,30 +33,6 @@ constexpr bool can_abandon_threads = true;
 #else
 constexpr bool can_abandon_threads = false;
 #endif
-
-struct Take {
-	std::string path;
-	std::string url;
-	unsigned failures = 0;
-	Clock::time_point due;
-};
-
-// Seconds before the next attempt after the given number of failed ones.
-int retry_delay_s(unsigned failures)
-{
-	static const int schedule[] = {10, 20, 40, 60};
-	return schedule[std::min<size_t>(failures, std::size(schedule)) - 1];
-}
-
-bool ends_with(const std::string &text, const std::string &end)
-{
-	return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool is_take_name(const std::string &name)
-{
-	return name.rfind("recording_", 0) == 0 && ends_with(name, ".wav");
-}
 
 bool exists(const std::string &path)
 {
@@ -136,7 +111,7 @@ public:
 				t.join();
 		}
 		lock.lock();
-		const size_t left = ready_.size() + waiting_.size() + held_.size() + cut_short_ + stuck;
+		const size_t left = book_.left() + stuck;
 		if (left > 0 && report)
 			blog(LOG_INFO, "[Brisvane] %d upload(s) left for the next start", static_cast<int>(left));
 		reset();
@@ -150,15 +125,8 @@ public:
 			if (running_ || ever_started_) {
 				if (!running_ || stopping_)
 					return false;
-				// A take's name is free again once it is gone: a new take under the name of
-				// one still being settled, or of one that waited here, starts afresh.
-				if (in_flight_.count(path)) {
-					again_[path] = url;
-					return true;
-				}
-				if (held_.erase(path) > 0 || unwait(path))
-					tracked_.erase(path);
-				enqueue(path, url);
+				book_.add(path, url);
+				cv_.notify_one();
 				return true;
 			}
 		}
@@ -170,34 +138,11 @@ public:
 private:
 	void reset()
 	{
-		ready_.clear();
-		waiting_.clear();
-		held_.clear();
-		tracked_.clear();
-		again_.clear();
-		cut_short_ = 0;
+		book_.clear();
 		active_threads_ = 0;
 		in_flight_.clear();
 		running_ = false;
 		stopping_ = false;
-	}
-
-	bool unwait(const std::string &path)
-	{
-		const auto it =
-		    std::find_if(waiting_.begin(), waiting_.end(), [&](const Take &t) { return t.path == path; });
-		if (it == waiting_.end())
-			return false;
-		waiting_.erase(it);
-		return true;
-	}
-
-	void enqueue(const std::string &path, const std::string &url)
-	{
-		if (!tracked_.insert(path).second)
-			return; // already queued, waiting, held or being sent
-		ready_.push_back(Take{path, url, 0, {}});
-		cv_.notify_one();
 	}
 
 	uint64_t current_generation()
@@ -231,39 +176,16 @@ private:
 		cv_.notify_all();
 	}
 
-	// Queues every take left in the folder for its own server, and drops records whose take
-	// is gone.
+	// Queues every take left in the folder for its own server.
 	void scan()
 	{
-		const std::filesystem::path folder = std::filesystem::u8path(folder_);
-		std::vector<std::string> takes, records;
-		std::error_code error;
-		for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-		     it.increment(error)) {
-			const std::string name = it->path().filename().u8string();
-			if (is_take_name(name))
-				takes.push_back(name);
-			else if (ends_with(name, ".url") && is_take_name(name.substr(0, name.size() - 4)))
-				records.push_back(name.substr(0, name.size() - 4));
-		}
-		std::sort(takes.begin(), takes.end());
-		const std::string prefix =
-		    folder_.empty() || ends_with(folder_, "/") || ends_with(folder_, "\\") ? folder_ : folder_ + "/";
-		for (const std::string &name : takes) {
-			const std::string path = prefix + name;
-			const auto url = recorded_take_server(path);
-			if (!url) {
-				blog(LOG_INFO, "[Brisvane] No server recorded, file kept: %s", path.c_str());
-				continue;
-			}
+		for (WaitingTake &take : waiting_takes(folder_)) {
 			std::lock_guard<std::mutex> lock(mutex_);
 			if (stopping_)
 				return;
-			enqueue(path, *url);
+			book_.add(take.path, take.record.server_url);
+			cv_.notify_one();
 		}
-		for (const std::string &name : records)
-			if (!std::binary_search(takes.begin(), takes.end(), name) && !exists(prefix + name))
-				forget_take_server(prefix + name);
 	}
 
 	void work(uint64_t generation)
@@ -272,107 +194,63 @@ private:
 		for (;;) {
 			if (stopping_ || generation != generation_)
 				return;
-			promote_due();
-			if (!ready_.empty()) {
-				Take take = std::move(ready_.front());
-				ready_.pop_front();
+			if (auto take = book_.next(Clock::now())) {
 				platform::HttpCancel cancel;
-				in_flight_[take.path] = &cancel;
+				in_flight_[take->path] = &cancel;
 				lock.unlock();
 				bool busy = false;
-				const UploadResult result = attempt(take, cancel, busy);
+				const UploadResult result = attempt(*take, cancel, busy);
 				lock.lock();
 				if (generation != generation_)
 					return; // given up on by a stop; the take is on disk for the next start
-				in_flight_.erase(take.path);
-				const std::string path = take.path;
-				if (busy)
-					tracked_.erase(path); // someone else owns it now
-				else
-					settle(std::move(take), result);
-				const auto again = again_.find(path);
-				if (again != again_.end()) {
-					const std::string url = again->second;
-					again_.erase(again);
-					// Settling the old take may have removed the new one's record (rare).
-					remember_take_server(path, url);
-					if (held_.erase(path) > 0 || unwait(path))
-						tracked_.erase(path);
-					if (!stopping_)
-						enqueue(path, url);
-				}
+				in_flight_.erase(take->path);
+				settle(std::move(*take), result, busy);
 				cv_.notify_all(); // a stop may be waiting for the last upload in flight
 				continue;
 			}
-			if (waiting_.empty())
+			const auto due = book_.earliest_due();
+			if (due == Clock::time_point::max())
 				cv_.wait(lock);
 			else
-				cv_.wait_until(lock, earliest_due());
+				cv_.wait_until(lock, due);
 		}
 	}
 
-	Clock::time_point earliest_due() const
-	{
-		Clock::time_point earliest = Clock::time_point::max();
-		for (const Take &take : waiting_)
-			earliest = std::min(earliest, take.due);
-		return earliest;
-	}
-
-	// Takes whose delay has passed join the back of the queue, earliest first.
-	void promote_due()
-	{
-		const auto now = Clock::now();
-		std::stable_sort(waiting_.begin(), waiting_.end(),
-				 [](const Take &a, const Take &b) { return a.due < b.due; });
-		auto first_later =
-		    std::find_if(waiting_.begin(), waiting_.end(), [&](const Take &t) { return t.due > now; });
-		for (auto it = waiting_.begin(); it != first_later; ++it)
-			ready_.push_back(std::move(*it));
-		waiting_.erase(waiting_.begin(), first_later);
-	}
-
-	UploadResult attempt(const Take &take, platform::HttpCancel &cancel, bool &busy)
+	UploadResult attempt(const BookedTake &take, platform::HttpCancel &cancel, bool &busy)
 	{
 		// Whoever holds the lock owns the file: another OBS process sending or writing it.
 		platform::FileLock lock;
 		if (!lock.try_lock(take.path)) {
-			busy = exists(take.path);
-			return UploadResult::Gone;
+			if (!exists(take.path))
+				return UploadResult::Gone;
+			busy = lock.contended();
+			// Not held by anyone: the lock itself failed, which time may mend.
+			if (!busy)
+				blog(LOG_ERROR, "[Brisvane] Failed to open file: %s", take.path.c_str());
+			return UploadResult::Retry;
 		}
 		return upload_file(take.path, take.url, &cancel, &lock);
 	}
 
-	void settle(Take take, UploadResult result)
+	void settle(BookedTake take, UploadResult result, bool busy)
 	{
-		switch (result) {
-		case UploadResult::Delivered:
-		case UploadResult::Gone:
-			forget_take_server(take.path);
-			tracked_.erase(take.path);
-			return;
-		case UploadResult::Retry: {
-			++take.failures;
-			const int seconds = retry_delay_s(take.failures);
-			if (!stopping_)
-				blog(LOG_INFO, "[Brisvane] Will retry in %d s: %s", seconds, take.path.c_str());
-			take.due = Clock::now() + seconds * delivery_settings().retry_second;
-			waiting_.push_back(std::move(take));
-			return;
+		const std::string path = take.path;
+		RetryBook::Settled settled;
+		if (busy) {
+			book_.release(take, stopping_); // someone else owns it now
+		} else {
+			if (result == UploadResult::Gone)
+				settle_gone_take(path);
+			book_.set_second(delivery_settings().retry_second);
+			settled = book_.settle(std::move(take), result, Clock::now(), stopping_);
 		}
-		case UploadResult::Hold:
-			// A take without a server has nothing to wait for: it stays on disk as it is.
-			if (take.url.empty()) {
-				tracked_.erase(take.path);
-				return;
-			}
-			blog(LOG_WARNING, "[Brisvane] Upload held until the next start: %s", take.path.c_str());
-			held_.insert(take.path);
-			return;
-		case UploadResult::Cancelled:
-			++cut_short_;
-			return;
-		}
+		if (settled.next == RetryBook::Settled::Next::Retry && !stopping_)
+			blog(LOG_INFO, "[Brisvane] Will retry in %d s: %s", settled.retry_seconds, path.c_str());
+		else if (settled.next == RetryBook::Settled::Next::Held)
+			blog(LOG_WARNING, "[Brisvane] Upload held until the next start: %s", path.c_str());
+		// Settling the old take may have removed the new one's record (rare).
+		if (settled.again_url)
+			write_take_record(path, TakeRecord{*settled.again_url, false});
 	}
 
 	std::mutex mutex_;
@@ -382,13 +260,8 @@ private:
 	bool running_ = false;
 	bool stopping_ = false;
 	bool ever_started_ = false;
-	std::deque<Take> ready_;
-	std::vector<Take> waiting_;
-	std::set<std::string> held_;
-	std::set<std::string> tracked_;
+	RetryBook book_;
 	std::map<std::string, platform::HttpCancel *> in_flight_;
-	std::map<std::string, std::string> again_; // handed over again while in flight
-	size_t cut_short_ = 0;
 	size_t active_threads_ = 0;
 	uint64_t generation_ = 0;
 };
@@ -426,7 +299,9 @@ void upload_file_async(const std::string &file_path, const std::string &server_u
 {
 	// The caller is finishing a take: report, keep the file, return.
 	try {
-		if (!remember_take_server(file_path, server_url))
+		const auto recorded = read_take_record(file_path);
+		const bool has_record = recorded && !recorded->delivered && recorded->server_url == server_url;
+		if (!has_record && !write_take_record(file_path, TakeRecord{server_url, false}))
 			blog(LOG_WARNING, "[Brisvane] Could not record the server of %s; it is tried in this run only",
 			     file_path.c_str());
 		if (!queue().add(file_path, server_url))

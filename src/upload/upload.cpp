@@ -4,6 +4,7 @@
 #include "platform/file-lock.hpp"
 #include "platform/files.hpp"
 #include "platform/http.hpp"
+#include "store/finished-takes.hpp"
 #include "upload/multipart.hpp"
 #include "upload/server-url.hpp"
 
@@ -170,8 +171,7 @@ UploadResult upload(const std::string &file_path, const std::string &server_url,
 		blog(LOG_WARNING, "[Brisvane] Upload failed, file kept: %s", file_path.c_str());
 		return worth_retrying(outcome.status) ? UploadResult::Retry : UploadResult::Hold;
 	}
-	if (held ? held->remove_file(file_path) : platform::delete_file(file_path))
-		blog(LOG_INFO, "[Brisvane] Temporary file deleted: %s", file_path.c_str());
+	settle_delivered_take(file_path, server_url, held);
 	return UploadResult::Delivered;
 }
 

@@ -5,9 +5,9 @@
 #include "module/source-context.hpp"
 #include "obs-host.hpp"
 #include "platform/sound.hpp"
-#include "recording/wav.hpp"
+#include "store/wav-header.hpp"
 #include "take-feed.hpp"
-#include "upload/take-server.hpp"
+#include "store/take-record.hpp"
 
 #include "test-files.hpp"
 
@@ -234,7 +234,7 @@ TEST_F(Direct, ATakeGoesToTheServerSetWhenItsStopWasDecided)
 		takes->wait_idle();
 		const auto files = files_in(host.recordings_dir()); // its record beside it is not listed
 		ASSERT_EQ(files.size(), 1u) << int(cause);
-		EXPECT_EQ(recorded_take_server(files[0]).value_or(""), "http://127.0.0.1:9/meant") << int(cause);
+		EXPECT_EQ(testhost::recorded_url(files[0]), "http://127.0.0.1:9/meant") << int(cause);
 	}
 }
 

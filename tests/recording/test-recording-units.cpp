@@ -4,10 +4,11 @@
 #include "recognition/recognition-result.hpp"
 #include "audio/audio-convert.hpp"
 #include "audio/audio-ring.hpp"
-#include "recording/wav.hpp"
+#include "recording/take-writer.hpp"
+#include "store/wav-header.hpp"
 #include "platform/file-lock.hpp"
 #include "platform/files.hpp"
-#include "upload/take-server.hpp"
+#include "store/take-record.hpp"
 
 #include "obs-host.hpp"
 #include "test-files.hpp"
@@ -330,14 +331,14 @@ TEST(FileLock, ClaimingANameNeverReplacesAFileAndTheServerRecordFollows)
 
 	EXPECT_FALSE(platform::rename_no_replace(a, b));
 	EXPECT_EQ(testhost::read_file(b), "take b");
-	ASSERT_TRUE(remember_take_server(a, "http://one.example/up"));
-	ASSERT_TRUE(remember_take_server(a, "http://two.example/up")); // replaced whole
+	ASSERT_TRUE(write_take_record(a, {"http://one.example/up"}));
+	ASSERT_TRUE(write_take_record(a, {"http://two.example/up"})); // replaced whole
 	const std::string c = (dir / "c.wav").string();
 	ASSERT_TRUE(platform::rename_no_replace(a, c));
-	ASSERT_TRUE(move_take_server(a, c));
-	EXPECT_EQ(recorded_take_server(c).value_or(""), "http://two.example/up");
-	EXPECT_FALSE(recorded_take_server(a).has_value());
-	ASSERT_TRUE(remember_take_server(c, "")); // no server: no record
-	EXPECT_FALSE(recorded_take_server(c).has_value());
+	ASSERT_TRUE(move_take_record(a, c));
+	EXPECT_EQ(testhost::recorded_url(c), "http://two.example/up");
+	EXPECT_FALSE(read_take_record(a).has_value());
+	ASSERT_TRUE(write_take_record(c, {""})); // no server: no record
+	EXPECT_FALSE(read_take_record(c).has_value());
 	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "no temporary left behind";
 }

@@ -4,11 +4,13 @@
 #include "obs-host.hpp"
 #include "platform/file-lock.hpp"
 #include "audio/audio-ring.hpp"
-#include "recording/take-file.hpp"
+#include "store/take-file.hpp"
+#include "store/take-recovery.hpp"
 #include "take-feed.hpp"
 #include "takes/take-decisions.hpp"
 #include "test-files.hpp"
-#include "upload/take-server.hpp"
+#include "store/take-paths.hpp"
+#include "store/take-record.hpp"
 
 #include <gtest/gtest.h>
 
@@ -98,8 +100,8 @@ TEST(TakeFiles, StreamedTakeIsAValidWavThroughoutAndNeverReplacesAName)
 {
 	testhost::TempDir dir;
 	TakeFile take, other;
-	ASSERT_TRUE(take.create(dir.path(), 42, 2, 48000));
-	ASSERT_TRUE(other.create(dir.path(), 42, 2, 48000));
+	ASSERT_TRUE(take.create(dir.path(), 42, 2, 48000, ""));
+	ASSERT_TRUE(other.create(dir.path(), 42, 2, 48000, ""));
 	EXPECT_EQ(take.path(), dir.path() + "/unfinished_42.wav");
 	EXPECT_EQ(other.path(), dir.path() + "/unfinished_42_2.wav");
 	EXPECT_TRUE(positions_in(take.path()).empty()) << "valid before any audio";
@@ -112,27 +114,29 @@ TEST(TakeFiles, StreamedTakeIsAValidWavThroughoutAndNeverReplacesAName)
 	ASSERT_TRUE(take.truncate(2000));
 	const auto more = frames_from(2000, 500);
 	ASSERT_TRUE(take.append(more.data(), 500));
-	ASSERT_TRUE(remember_take_server(take.path(), "http://one.example/up"));
+	ASSERT_TRUE(take.set_server("http://zero.example/up"));
+	EXPECT_EQ(testhost::recorded_url(take.path()), "http://zero.example/up") << "a crash now sends it there";
 
 	std::ofstream(dir.path() + "/recording_7.wav") << "an earlier take";
 	std::string final_path;
-	ASSERT_TRUE(take.finish(dir.path(), 7, final_path));
+	// The server its stop was decided for, whatever the setting said before.
+	ASSERT_TRUE(take.finish(dir.path(), 7, "http://one.example/up", final_path));
 	EXPECT_EQ(final_path, dir.path() + "/recording_7_2.wav");
 	EXPECT_TRUE(is_run(positions_in(final_path), 0, 2500));
 	EXPECT_EQ(testhost::read_file(dir.path() + "/recording_7.wav"), "an earlier take");
-	EXPECT_EQ(recorded_take_server(final_path).value_or(""), "http://one.example/up");
+	EXPECT_EQ(testhost::recorded_url(final_path), "http://one.example/up");
 
 	other.discard();
 	EXPECT_EQ(testhost::files_in(dir.path()).size(), 2u) << "the two takes, nothing unfinished";
-	EXPECT_FALSE(fs::exists(take_server_path(other.path())));
+	EXPECT_FALSE(fs::exists(take_record_path(other.path())));
 
 	// Delivered and deleted, its name is still not handed out again in this run: a server that
 	// stores by name would lose the first take.
 	fs::remove(final_path);
-	fs::remove(take_server_path(final_path));
+	fs::remove(take_record_path(final_path));
 	TakeFile next;
-	ASSERT_TRUE(next.create(dir.path(), 8, 2, 48000));
-	ASSERT_TRUE(next.finish(dir.path(), 7, final_path));
+	ASSERT_TRUE(next.create(dir.path(), 8, 2, 48000, ""));
+	ASSERT_TRUE(next.finish(dir.path(), 7, "", final_path));
 	EXPECT_EQ(final_path, dir.path() + "/recording_7_3.wav");
 }
 
@@ -144,13 +148,13 @@ TEST(TakeFiles, RecoveryFinishesWhatACrashLeftAndLeavesOthersAlone)
 	const std::string crashed = dir.path() + "/unfinished_5.wav";
 	{
 		TakeFile take;
-		ASSERT_TRUE(take.create(dir.path(), 5, 2, 44100));
+		ASSERT_TRUE(take.create(dir.path(), 5, 2, 44100, ""));
 		const auto audio = frames_from(0, 250);
 		ASSERT_TRUE(take.append(audio.data(), 100));
 		ASSERT_TRUE(take.update_header());
 		ASSERT_TRUE(take.append(audio.data() + 200, 150));
 		ASSERT_TRUE(take.update_header());
-		ASSERT_TRUE(remember_take_server(crashed, "http://two.example/up"));
+		ASSERT_TRUE(write_take_record(crashed, {"http://two.example/up"}));
 		std::fclose(std::fopen((dir.path() + "/scratch").c_str(), "w"));
 		// The file is simply left as a killed process leaves it.
 		fs::copy_file(crashed, dir.path() + "/copy");
@@ -176,9 +180,9 @@ TEST(TakeFiles, RecoveryFinishesWhatACrashLeftAndLeavesOthersAlone)
 	EXPECT_TRUE(is_run(std::vector<uint64_t>(positions.begin(), positions.begin() + 100), 0, 100));
 	EXPECT_TRUE(is_run(std::vector<uint64_t>(positions.begin() + 100, positions.end()), 100, 250));
 	EXPECT_EQ(u32_at(read_bytes(recovered[0]), 24), 44100u);
-	EXPECT_EQ(recorded_take_server(recovered[0]).value_or(""), "http://two.example/up");
+	EXPECT_EQ(testhost::recorded_url(recovered[0]), "http://two.example/up");
 	EXPECT_TRUE(fs::exists(busy) && fs::exists(young));
-	EXPECT_FALSE(fs::exists(crashed) || fs::exists(take_server_path(crashed)));
+	EXPECT_FALSE(fs::exists(crashed) || fs::exists(take_record_path(crashed)));
 	EXPECT_TRUE(Log::contains("[Kavrel Assistant] Recovered unfinished recording: " + recovered[0], LOG_INFO));
 }
 
@@ -199,9 +203,9 @@ TEST(TakeFiles, TwoProcessesSavingInTheSameSecondKeepBothTakes)
 				TakeFile take;
 				const auto audio = frames_from(uint64_t(c) * 100000, 20000);
 				std::string path;
-				const bool ok = take.create(dir.path(), round, 2, 48000) &&
+				const bool ok = take.create(dir.path(), round, 2, 48000, "") &&
 						take.append(audio.data(), 20000) &&
-						take.finish(dir.path(), round, path);
+						take.finish(dir.path(), round, "", path);
 				_exit(ok ? 0 : 1);
 			}
 		}

@@ -2,6 +2,8 @@
 // Reading what the module left on disk.
 #pragma once
 
+#include "store/take-record.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,13 @@ inline std::vector<std::string> files_in(const std::string &dir)
 		if (entry.path().extension() != ".url")
 			out.push_back(entry.path().string());
 	return out;
+}
+
+// The server recorded beside a take; empty when it has none.
+inline std::string recorded_url(const std::string &take)
+{
+	const auto record = read_take_record(take);
+	return record ? record->server_url : std::string();
 }
 
 inline std::string read_file(const std::string &path)

@@ -14,7 +14,8 @@
 #include "recording-server.hpp"
 #include "module/source-context.hpp"
 #include "platform/file-lock.hpp"
-#include "recording/take-file.hpp"
+#include "store/take-file.hpp"
+#include "store/take-recovery.hpp"
 
 #include <gtest/gtest.h>
 
@@ -368,11 +369,11 @@ TEST(WinFiles, TakesAreClaimedAndRecoveredUnderWindowsSharing)
 		audio[i] = int16_t(i);
 	{
 		TakeFile crashed; // closed without being finished, as a killed process leaves it
-		ASSERT_TRUE(crashed.create(d, 42, 2, 48000));
+		ASSERT_TRUE(crashed.create(d, 42, 2, 48000, ""));
 		ASSERT_TRUE(crashed.append(audio.data(), 10) && crashed.update_header());
 	}
 	TakeFile take;
-	ASSERT_TRUE(take.create(d, 42, 2, 48000));
+	ASSERT_TRUE(take.create(d, 42, 2, 48000, ""));
 	EXPECT_EQ(take.path(), d + "/unfinished_42_2.wav");
 	ASSERT_TRUE(take.append(audio.data(), 1000));
 	ASSERT_TRUE(take.update_header());
@@ -386,7 +387,7 @@ TEST(WinFiles, TakesAreClaimedAndRecoveredUnderWindowsSharing)
 
 	write_file(fs::u8path(d) / "recording_7.wav", "earlier");
 	std::string final_path;
-	ASSERT_TRUE(take.finish(d, 7, final_path));
+	ASSERT_TRUE(take.finish(d, 7, "", final_path));
 	EXPECT_EQ(final_path, d + "/recording_7_2.wav");
 	EXPECT_EQ(fs::file_size(fs::u8path(final_path)), 44u + 600u * 4u);
 	std::ifstream earlier(fs::u8path(d) / "recording_7.wav");

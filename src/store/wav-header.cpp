@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "recording/wav.hpp"
+#include "store/wav-header.hpp"
 
 #include <cstring>
 
@@ -43,20 +43,4 @@ uint64_t wav_max_samples(uint16_t channels)
 {
 	const uint64_t values = (uint64_t(UINT32_MAX) - 36) / 2;
 	return channels == 0 ? values : values / channels * channels;
-}
-
-std::string recording_file_path(const std::string &dir, int64_t seconds, unsigned n)
-{
-	std::string path = dir + "/recording_" + std::to_string(seconds);
-	if (n >= 2)
-		path += "_" + std::to_string(n);
-	return path + ".wav";
-}
-
-uint64_t &recording_sample_limit()
-{
-	// A capped take must still go out: the upload declares its body in one 32-bit count, and
-	// the 44-byte header, the 171 bytes of framing and the file name (64 allowed) come on top.
-	static uint64_t limit = (uint64_t(UINT32_MAX) - 44 - 171 - 64) / 2 / 2 * 2;
-	return limit;
 }

@@ -5,12 +5,16 @@
 #pragma once
 
 #include "audio/audio-ring.hpp"
-#include "recording/take-file.hpp"
+#include "store/take-file.hpp"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+// Most 16-bit values one take keeps (never more than a WAV header can state). Process-wide;
+// tests lower it.
+uint64_t &recording_sample_limit();
 
 class TakeWriter {
 public:

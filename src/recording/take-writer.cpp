@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "takes/take-writer.hpp"
+#include "recording/take-writer.hpp"
 
-#include "recording/wav.hpp"
-#include "upload/take-server.hpp"
+#include "store/wav-header.hpp"
 
 #include <obs-module.h>
 #include <util/platform.h>
@@ -24,6 +23,14 @@ uint64_t take_cap_frames(uint16_t channels)
 
 } // namespace
 
+uint64_t &recording_sample_limit()
+{
+	// A capped take must still go out: the upload declares its body in one 32-bit count, and
+	// the 44-byte header, the 171 bytes of framing and the file name (64 allowed) come on top.
+	static uint64_t limit = (uint64_t(UINT32_MAX) - 44 - 171 - 64) / 2 / 2 * 2;
+	return limit;
+}
+
 TakeWriter::TakeWriter(const AudioRing &ring) : ring_(ring), copy_(new int16_t[copy_frames * ring.channels()]) {}
 
 void TakeWriter::begin(uint64_t start, uint32_t sample_rate, int64_t started_seconds, const std::string &dir,
@@ -38,9 +45,7 @@ void TakeWriter::begin(uint64_t start, uint32_t sample_rate, int64_t started_sec
 	gap_logged_ = false;
 	last_header_ns_ = os_gettime_ns();
 	dir_ = dir;
-	create_failed_ = !file_.create(dir_, started_seconds, ring_.channels(), sample_rate);
-	if (!create_failed_ && !server_url.empty())
-		remember_take_server(file_.path(), server_url);
+	create_failed_ = !file_.create(dir_, started_seconds, ring_.channels(), sample_rate, server_url);
 }
 
 void TakeWriter::cut_back(uint64_t until)

@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "store/take-record.hpp"
+
+#include "platform/files.hpp"
+#include "store/take-paths.hpp"
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+// No URL begins with a line break, so no record of a URL alone can be taken for this.
+const std::string lines_mark = "\nbrisvane-take 1\n";
+
+// Values keep their bytes; only what would end a line or read as an escape is escaped.
+std::string escaped(const std::string &value)
+{
+	std::string out;
+	for (const char c : value) {
+		if (c == '%' || c == '\n' || c == '\r' || c == '\0') {
+			static const char digits[] = "0123456789ABCDEF";
+			out += '%';
+			out += digits[(unsigned char)c >> 4];
+			out += digits[(unsigned char)c & 15];
+		} else {
+			out += c;
+		}
+	}
+	return out;
+}
+
+int hex_value(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
+
+std::optional<std::string> unescaped(const std::string &value)
+{
+	std::string out;
+	for (size_t i = 0; i < value.size(); ++i) {
+		if (value[i] != '%') {
+			out += value[i];
+			continue;
+		}
+		if (i + 2 >= value.size())
+			return std::nullopt;
+		const int high = hex_value(value[i + 1]), low = hex_value(value[i + 2]);
+		if (high < 0 || low < 0)
+			return std::nullopt;
+		out += char(high << 4 | low);
+		i += 2;
+	}
+	return out;
+}
+
+} // namespace
+
+std::string encode_take_record(const TakeRecord &record)
+{
+	if (!record.delivered)
+		return record.server_url;
+	std::string out = lines_mark;
+	out += "url=" + escaped(record.server_url) + "\n";
+	out += "delivered=1\n";
+	return out;
+}
+
+std::optional<TakeRecord> decode_take_record(const std::string &bytes)
+{
+	TakeRecord record;
+	if (bytes.compare(0, lines_mark.size(), lines_mark) != 0) {
+		if (bytes.empty())
+			return std::nullopt;
+		record.server_url = bytes;
+		return record;
+	}
+	size_t at = lines_mark.size();
+	while (at < bytes.size()) {
+		size_t end = bytes.find('\n', at);
+		if (end == std::string::npos)
+			return std::nullopt; // cut short: not a record we wrote whole
+		const std::string line = bytes.substr(at, end - at);
+		at = end + 1;
+		const size_t equals = line.find('=');
+		if (equals == std::string::npos)
+			continue;
+		const std::string key = line.substr(0, equals);
+		const auto value = unescaped(line.substr(equals + 1));
+		if (!value)
+			return std::nullopt;
+		if (key == "url")
+			record.server_url = *value;
+		else if (key == "delivered")
+			record.delivered = *value == "1";
+		// Keys of a later version are skipped.
+	}
+	if (record.server_url.empty() && !record.delivered)
+		return std::nullopt;
+	return record;
+}
+
+bool write_take_record(const std::string &take_path, const TakeRecord &record) noexcept
+{
+	try {
+		const std::string path = take_record_path(take_path);
+		if (record.server_url.empty() && !record.delivered) {
+			platform::delete_file(path);
+			return !platform::file_exists(path);
+		}
+		const std::string bytes = encode_take_record(record);
+		const std::string temporary = path + ".tmp";
+		FILE *file = platform::open_file(temporary, "wb");
+		if (!file)
+			return false;
+		const bool written = platform::write_file(file, bytes.data(), bytes.size());
+		if (std::fclose(file) != 0 || !written || !platform::replace_file(temporary, path)) {
+			platform::delete_file(temporary);
+			return false;
+		}
+		return true;
+	} catch (const std::exception &) {
+		return false;
+	}
+}
+
+std::optional<TakeRecord> read_take_record(const std::string &take_path)
+{
+	FILE *file = platform::open_file(take_record_path(take_path), "rb");
+	if (!file)
+		return std::nullopt;
+	std::string bytes;
+	char piece[512];
+	size_t got = 0;
+	while ((got = std::fread(piece, 1, sizeof(piece), file)) > 0)
+		bytes.append(piece, got);
+	const bool failed = std::ferror(file) != 0;
+	std::fclose(file);
+	if (failed)
+		return std::nullopt;
+	return decode_take_record(bytes);
+}
+
+bool move_take_record(const std::string &from_take, const std::string &to_take) noexcept
+{
+	try {
+		const std::string from = take_record_path(from_take);
+		if (!platform::file_exists(from))
+			return true;
+		return platform::replace_file(from, take_record_path(to_take));
+	} catch (const std::exception &) {
+		return false;
+	}
+}
+
+void forget_take_record(const std::string &take_path) noexcept
+{
+	try {
+		platform::delete_file(take_record_path(take_path));
+	} catch (const std::exception &) {
+	}
+}

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The delivery queue's bookkeeping, without threads or clocks of its own: which takes are
+// ready, which wait for a retry and until when, which are held until the next start. First in
+// first out; a failed attempt is tried again after 10 s, 20 s, 40 s, then every 60 s.
+#pragma once
+
+#include "upload/upload.hpp"
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+struct BookedTake {
+	std::string path;
+	std::string url;
+	unsigned failures = 0;
+	std::chrono::steady_clock::time_point due;
+};
+
+class RetryBook {
+public:
+	using Clock = std::chrono::steady_clock;
+
+	// What an attempt's end means for the queue.
+	struct Settled {
+		enum class Next { Done, Retry, Held, CutShort } next = Next::Done;
+		int retry_seconds = 0;
+		// The take was handed over again while it was being sent: queued anew for this URL.
+		std::optional<std::string> again_url;
+	};
+
+	// One second of the retry schedule, from the next delay on.
+	void set_second(std::chrono::milliseconds second) { second_ = second; }
+
+	// A take handed over. A take whose name is being sent right now is queued anew once that
+	// attempt ends; one waiting or held under the name starts afresh.
+	void add(const std::string &path, const std::string &url);
+	// The first take due at `now`, which is then in flight; nothing when none is.
+	std::optional<BookedTake> next(Clock::time_point now);
+	// When the first waiting take falls due; time_point::max() when none waits.
+	Clock::time_point earliest_due() const;
+	// Ends an attempt; `stopping` leaves what it would queue anew for the next start.
+	Settled settle(BookedTake take, UploadResult result, Clock::time_point now, bool stopping);
+	// Another process owns the take: it is not ours to track.
+	void release(const BookedTake &take, bool stopping);
+
+	// Takes ready, waiting, held or cut short: what a stop leaves for the next start.
+	size_t left() const { return ready_.size() + waiting_.size() + held_.size() + cut_short_; }
+	void clear();
+
+private:
+	void enqueue(const std::string &path, const std::string &url);
+	bool unwait(const std::string &path);
+	std::optional<std::string> take_again(const std::string &path, bool stopping);
+
+	std::chrono::milliseconds second_{1000};
+	std::deque<BookedTake> ready_;
+	std::vector<BookedTake> waiting_;
+	std::set<std::string> held_;
+	std::set<std::string> tracked_; // every path ready, waiting, held or in flight
+	std::set<std::string> in_flight_;
+	std::map<std::string, std::string> again_; // handed over again while in flight
+	size_t cut_short_ = 0;
+};
