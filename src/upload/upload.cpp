@@ -5,6 +5,7 @@
 #include "platform/files.hpp"
 #include "platform/http.hpp"
 #include "store/finished-takes.hpp"
+#include "upload/authorization.hpp"
 #include "upload/multipart.hpp"
 #include "upload/server-url.hpp"
 
@@ -106,11 +107,16 @@ bool file_is_gone(const std::string &file_path)
 }
 
 UploadResult upload(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel,
-		    platform::FileLock *held)
+		    platform::FileLock *held, const std::string &access_token)
 {
 	const auto endpoint = parse_server_url(server_url);
 	if (!endpoint)
 		return UploadResult::Hold;
+	const AuthorizationHeader authorization = authorization_header_value(*endpoint, access_token);
+	if (!authorization.ok) {
+		blog(LOG_ERROR, "%s", authorization.refusal.c_str());
+		return UploadResult::Hold;
+	}
 
 	// UTF-8, as the recording's path came from the host, opened through our own C runtime.
 	std::unique_ptr<FILE, FileCloser> file(platform::open_file(file_path, "rb"));
@@ -139,6 +145,7 @@ UploadResult upload(const std::string &file_path, const std::string &server_url,
 	request.secure = endpoint->secure;
 	request.user_agent = "OBS-Brisvane/1.0";
 	request.header_text = multipart_header_text();
+	request.authorization = authorization.value;
 	request.read_body = [&body](char *out, size_t room) { return body.read(out, room); };
 	request.body_length = multipart_body_length(file_name.size(), size_t(size));
 	request.cancel = cancel;
@@ -178,11 +185,11 @@ UploadResult upload(const std::string &file_path, const std::string &server_url,
 } // namespace
 
 UploadResult upload_file(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel,
-			 platform::FileLock *held)
+			 platform::FileLock *held, const std::string &access_token)
 {
 	// Runs on a queue thread: nothing may escape it.
 	try {
-		return upload(file_path, server_url, cancel, held);
+		return upload(file_path, server_url, cancel, held, access_token);
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Brisvane] Upload aborted (%s), file kept: %s", e.what(), file_path.c_str());
 	} catch (...) {

@@ -19,9 +19,11 @@ enum class UploadResult {
 
 // Posts the file, streamed from disk, and deletes it once the server took it. Blocks; every
 // outcome is logged. `cancel`, when given, cuts the exchange short from another thread; `held`,
-// the caller's lock on the file, is what deletes it.
+// the caller's lock on the file, is what deletes it. A non-blank `access_token` is sent as a
+// Bearer token, ahead of user info in the URL; one that is not printable ASCII holds the take.
 UploadResult upload_file(const std::string &file_path, const std::string &server_url,
-			 platform::HttpCancel *cancel = nullptr, platform::FileLock *held = nullptr);
+			 platform::HttpCancel *cancel = nullptr, platform::FileLock *held = nullptr,
+			 const std::string &access_token = {});
 
 // Hands a finished take to the delivery queue: records its server beside it (so it is only
 // ever sent there, also after a restart) and queues it. Never blocks on the disk beyond that

@@ -182,6 +182,11 @@ std::string RecordingServer::url(const std::string &path) const
 	return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 
+bool RecordingServer::listens_on_ipv6() const
+{
+	return fs::exists(fs::path(dir_) / "ipv6");
+}
+
 void RecordingServer::set_mode(const std::string &mode)
 {
 	const fs::path target = fs::path(dir_) / "mode";

@@ -37,6 +37,8 @@ public:
 	bool tls() const { return tls_; }
 	// "http://127.0.0.1:<port>" + path (https for a TLS server).
 	std::string url(const std::string &path = "/") const;
+	// Whether the same server also listens on [::1], on the same port.
+	bool listens_on_ipv6() const;
 
 	// The PEM file of a TLS server's self-signed certificate (valid for 127.0.0.1 only).
 	std::string certificate() const { return dir_ + "/cert.pem"; }

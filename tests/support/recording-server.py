@@ -14,6 +14,7 @@ an emulator) can drive it with plain files:
   tls-errors         one line per failed TLS handshake: OpenSSL's reason (e.g. the alert
                      a client sent on refusing the certificate), or CLOSED_AFTER_HANDSHAKE
                      when it hung up after the handshake without sending a request
+  ipv6               present when the same server also listens on [::1], same port
 With --tls it speaks TLS with a self-signed certificate made at start (needs openssl).
 With --pool it runs several such servers in one process, for a test fixture to share.
 """
@@ -165,6 +166,10 @@ class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
 
 
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+
 def make_tls(folder):
     cert = os.path.join(folder, "cert.pem")
     key = os.path.join(folder, "key.pem")
@@ -183,6 +188,14 @@ def serve(folder, tls, heads_only, port=0):
     server.state = State(folder, heads_only)
     server.tls = make_tls(folder) if tls else None
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
+    # The same server on IPv6's loopback where the machine has one; tests without it skip.
+    try:
+        server6 = Server6(("::1", server.server_address[1]), Handler)
+        server6.state, server6.tls = server.state, server.tls
+        threading.Thread(target=server6.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
+        write_atomically(os.path.join(folder, "ipv6"), b"")
+    except OSError:
+        pass
     write_atomically(os.path.join(folder, "pid"), str(os.getpid()).encode())
     write_atomically(os.path.join(folder, "port"), str(server.server_address[1]).encode())
 
