@@ -15,7 +15,7 @@ bool FileLock::try_lock(const std::string &path) noexcept
 {
 	unlock();
 	contended_ = false;
-	if (!file_step())
+	if (!file_step("lock"))
 		return false;
 	const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
@@ -44,7 +44,7 @@ bool FileLock::try_lock(const std::string &path) noexcept
 bool FileLock::remove_file(const std::string &path) noexcept
 {
 	// Unlinked while still held: no other process can take the file in between.
-	if (!file_step()) {
+	if (!file_step("delete")) {
 		unlock();
 		return false;
 	}

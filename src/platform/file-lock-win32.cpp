@@ -49,7 +49,7 @@ bool FileLock::try_lock(const std::string &path) noexcept
 	unlock();
 	contended_ = false;
 	std::wstring wide;
-	if (!file_step() || !widen_utf8(path, wide))
+	if (!file_step("lock") || !widen_utf8(path, wide))
 		return false;
 	// Shared for everything, delete included, so the owner can still write, rename and delete;
 	// with DELETE access of its own, so the holder deletes the file without letting go first.
@@ -79,7 +79,7 @@ bool FileLock::remove_file(const std::string &) noexcept
 {
 	if (handle_ == invalid)
 		return false;
-	if (!file_step()) {
+	if (!file_step("delete")) {
 		unlock();
 		return false;
 	}

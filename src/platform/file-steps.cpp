@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/file-steps.hpp"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +15,7 @@ std::atomic<uint64_t> taken{0};
 std::atomic<uint64_t> planned{0};
 std::atomic<StepFault> planned_fault{StepFault::Fail};
 std::atomic<int> planned_error{0};
+std::array<std::atomic<const char *>, 512> calls{};
 
 } // namespace
 
@@ -36,9 +38,17 @@ uint64_t file_steps_taken() noexcept
 	return taken.load();
 }
 
-bool file_step() noexcept
+const char *file_step_call(uint64_t step) noexcept
+{
+	const char *call = step >= 1 && step <= calls.size() ? calls[step - 1].load() : nullptr;
+	return call ? call : "";
+}
+
+bool file_step(const char *call) noexcept
 {
 	const uint64_t step = ++taken;
+	if (step <= calls.size())
+		calls[step - 1].store(call, std::memory_order_relaxed);
 	if (step != planned.load(std::memory_order_relaxed))
 		return true;
 	if (planned_fault == StepFault::Die)

@@ -18,8 +18,11 @@ void plan_file_fault(uint64_t step, StepFault fault, int error = 0) noexcept;
 // Forgets any plan and starts counting from 0 again.
 void reset_file_steps() noexcept;
 uint64_t file_steps_taken() noexcept;
+// The call made at a step since counting began ("create", "write", ...); empty past the first
+// few hundred.
+const char *file_step_call(uint64_t step) noexcept;
 
-// True when the call may go ahead; false, with errno set, when its failure was planned.
-bool file_step() noexcept;
+// True when `call` may go ahead; false, with errno set, when its failure was planned.
+bool file_step(const char *call) noexcept;
 
 } // namespace platform

@@ -15,7 +15,7 @@ namespace platform {
 
 bool delete_file(const std::string &path)
 {
-	if (!file_step())
+	if (!file_step("delete"))
 		return false;
 	return unlink(path.c_str()) == 0;
 }
@@ -24,14 +24,14 @@ FILE *open_file(const std::string &path, const char *mode)
 {
 	// Reading only changes nothing on disk: not a step.
 	if (mode[0] != 'r' || mode[1] == '+' || (mode[1] != '\0' && mode[2] == '+'))
-		if (!file_step())
+		if (!file_step("open"))
 			return nullptr;
 	return std::fopen(path.c_str(), mode);
 }
 
 FILE *create_new_file(const std::string &path)
 {
-	if (!file_step())
+	if (!file_step("create"))
 		return nullptr;
 	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 	if (fd < 0)
@@ -44,7 +44,7 @@ FILE *create_new_file(const std::string &path)
 
 bool truncate_open_file(FILE *file, uint64_t size)
 {
-	if (!file_step())
+	if (!file_step("truncate"))
 		return false;
 	if (std::fflush(file) != 0 || ftruncate(fileno(file), off_t(size)) != 0)
 		return false;
@@ -62,14 +62,14 @@ bool file_modified_seconds(const std::string &path, int64_t &seconds)
 
 bool replace_file(const std::string &from, const std::string &to)
 {
-	if (!file_step())
+	if (!file_step("replace"))
 		return false;
 	return rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool rename_no_replace(const std::string &from, const std::string &to)
 {
-	if (!file_step())
+	if (!file_step("rename"))
 		return false;
 	if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
 		return true;
@@ -85,7 +85,7 @@ bool rename_no_replace(const std::string &from, const std::string &to)
 
 bool seek_file(FILE *file, uint64_t offset)
 {
-	if (!file_step())
+	if (!file_step("seek"))
 		return false;
 	return fseeko(file, off_t(offset), SEEK_SET) == 0;
 }

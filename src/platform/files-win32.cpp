@@ -29,7 +29,7 @@ bool widen_utf8(const std::string &text, std::wstring &out)
 
 bool delete_file(const std::string &path)
 {
-	if (!file_step())
+	if (!file_step("delete"))
 		return false;
 	std::wstring wide;
 	if (widen_utf8(path, wide))
@@ -39,7 +39,7 @@ bool delete_file(const std::string &path)
 
 bool replace_file(const std::string &from, const std::string &to)
 {
-	if (!file_step())
+	if (!file_step("replace"))
 		return false;
 	std::wstring wide_from, wide_to;
 	if (!widen_utf8(from, wide_from) || !widen_utf8(to, wide_to))
@@ -49,7 +49,7 @@ bool replace_file(const std::string &from, const std::string &to)
 
 bool rename_no_replace(const std::string &from, const std::string &to)
 {
-	if (!file_step())
+	if (!file_step("rename"))
 		return false;
 	std::wstring wide_from, wide_to;
 	if (!widen_utf8(from, wide_from) || !widen_utf8(to, wide_to))
@@ -70,7 +70,7 @@ FILE *open_file(const std::string &path, const char *mode)
 {
 	const bool update = std::strchr(mode, '+') != nullptr;
 	// Reading only changes nothing on disk: not a step.
-	if ((mode[0] != 'r' || update) && !file_step())
+	if ((mode[0] != 'r' || update) && !file_step("open"))
 		return nullptr;
 	std::wstring wide;
 	if (!widen_utf8(path, wide))
@@ -109,7 +109,7 @@ FILE *open_file(const std::string &path, const char *mode)
 
 FILE *create_new_file(const std::string &path)
 {
-	if (!file_step())
+	if (!file_step("create"))
 		return nullptr;
 	std::wstring wide;
 	if (!widen_utf8(path, wide))
@@ -132,7 +132,7 @@ FILE *create_new_file(const std::string &path)
 
 bool truncate_open_file(FILE *file, uint64_t size)
 {
-	if (!file_step())
+	if (!file_step("truncate"))
 		return false;
 	if (std::fflush(file) != 0 || _chsize_s(_fileno(file), static_cast<long long>(size)) != 0)
 		return false;
@@ -141,7 +141,7 @@ bool truncate_open_file(FILE *file, uint64_t size)
 
 bool seek_file(FILE *file, uint64_t offset)
 {
-	if (!file_step())
+	if (!file_step("seek"))
 		return false;
 	return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
 }

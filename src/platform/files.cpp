@@ -7,14 +7,14 @@ namespace platform {
 
 bool write_file(FILE *file, const void *data, size_t size)
 {
-	if (!file_step())
+	if (!file_step("write"))
 		return false;
 	return std::fwrite(data, 1, size, file) == size;
 }
 
 bool flush_file(FILE *file)
 {
-	if (!file_step())
+	if (!file_step("flush"))
 		return false;
 	return std::fflush(file) == 0;
 }

@@ -92,7 +92,7 @@ void settle_delivered_take(const std::string &path, const std::string &server_ur
 	std::string reason;
 	if (delete_take(path, held, reason))
 		return;
-	const bool marked = write_take_record(path, TakeRecord{server_url, true});
+	const bool marked = write_take_record(path, TakeRecord{server_url, true, {}});
 	blog(LOG_WARNING, "[Brisvane] Delivered, but could not delete %s (%s); %s", path.c_str(), reason.c_str(),
 	     marked ? "tried again at the next start" : "it may be sent again at the next start");
 }

@@ -42,7 +42,8 @@ bool TakeFile::create(const std::string &dir, int64_t seconds, uint16_t channels
 	sample_rate_ = sample_rate;
 	frames_ = 0;
 	failed_ = false;
-	unsigned vanished = 0;
+	// Calls that failed with the name free: time after time, that is a folder we cannot write.
+	unsigned failures = 0;
 	for (unsigned n = 1; n <= max_name_attempts; ++n) {
 		const std::string path = unfinished_file_path(dir, seconds, n);
 		FILE *file = platform::create_new_file(path);
@@ -50,9 +51,8 @@ bool TakeFile::create(const std::string &dir, int64_t seconds, uint16_t channels
 			if (platform::file_exists(path))
 				continue;
 			// The take it lost the name to may have been finished (renamed) meanwhile: the
-			// name is free again. Failing with the name free time after time is a folder we
-			// cannot write.
-			if (++vanished > 3)
+			// name is free again.
+			if (++failures > 3)
 				return false;
 			--n;
 			continue;
@@ -60,15 +60,28 @@ bool TakeFile::create(const std::string &dir, int64_t seconds, uint16_t channels
 		// Locked before the header is written: recovery leaves a file without one alone.
 		if (!lock_.try_lock(path)) {
 			std::fclose(file);
-			// Recovery of another process took it in between (or the lock failed: recovery
-			// removes the empty file once it is old).
+			// Recovery of another process took it in between: its name is gone. Otherwise
+			// the empty file we made is ours to remove.
+			if (lock_.contended())
+				continue;
+			platform::delete_file(path);
+			if (++failures > 3)
+				return false;
+			--n;
 			continue;
 		}
 		std::setvbuf(file, nullptr, _IOFBF, write_buffer_bytes);
+		// A file that cannot take its header would lose the whole take: try another.
+		if (!write_header(file, 0, channels_, sample_rate_) || !platform::flush_file(file)) {
+			std::fclose(file);
+			lock_.remove_file(path);
+			if (++failures > 3)
+				return false;
+			--n;
+			continue;
+		}
 		file_ = file;
 		path_ = path;
-		if (!write_header(file_, 0, channels_, sample_rate_) || !platform::flush_file(file_))
-			failed_ = true;
 		set_server(server_url);
 		return true;
 	}
@@ -77,7 +90,7 @@ bool TakeFile::create(const std::string &dir, int64_t seconds, uint16_t channels
 
 bool TakeFile::set_server(const std::string &server_url)
 {
-	return file_ && write_take_record(path_, TakeRecord{server_url, false});
+	return file_ && write_take_record(path_, TakeRecord{server_url, false, {}});
 }
 
 bool TakeFile::append(const int16_t *interleaved, size_t frames)
@@ -139,11 +152,7 @@ bool TakeFile::finish(const std::string &dir, int64_t seconds, const std::string
 			std::fclose(file);
 		}
 	}
-	// Recorded before the rename: a take under its final name always has its server beside it.
-	write_take_record(path_, TakeRecord{server_url, false});
-	final_path = claim_recording_name(path_, dir, seconds);
-	if (!final_path.empty())
-		move_take_record(path_, final_path);
+	final_path = claim_final_name(path_, dir, seconds, server_url);
 	// Held until the name is claimed: recovery in another process must not take it meanwhile.
 	lock_.unlock();
 	return written;

@@ -96,7 +96,8 @@ bool is_take_record_name(const std::string &name)
 	return has_form(name, "recording_", ".wav.url");
 }
 
-std::string claim_recording_name(const std::string &from, const std::string &dir, int64_t seconds)
+std::string claim_recording_name(const std::string &from, const std::string &dir, int64_t seconds,
+				 const std::function<void(const std::string &to)> &before)
 {
 	unsigned n = 1;
 	{
@@ -106,6 +107,8 @@ std::string claim_recording_name(const std::string &from, const std::string &dir
 	unsigned vanished = 0;
 	while (n <= max_name_attempts) {
 		const std::string to = recording_file_path(dir, seconds, n);
+		if (before)
+			before(to);
 		if (platform::rename_no_replace(from, to)) {
 			std::lock_guard<std::mutex> lock(claimed_mutex);
 			Claimed &c = claimed_for(dir, seconds);

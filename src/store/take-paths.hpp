@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // "obs-brisvane" in the user's configuration folder.
@@ -23,5 +24,7 @@ bool is_take_record_name(const std::string &name);
 
 // Renames `from` to the first free "<dir>/recording_<seconds>[_n].wav", never replacing a file
 // and never using a name this process handed out before (a server that stores by name would
-// lose the first); the new path, or empty when the rename itself failed.
-std::string claim_recording_name(const std::string &from, const std::string &dir, int64_t seconds);
+// lose the first); the new path, or empty when the rename itself failed. `before`, when given,
+// runs with each name just before it is tried.
+std::string claim_recording_name(const std::string &from, const std::string &dir, int64_t seconds,
+				 const std::function<void(const std::string &to)> &before = nullptr);

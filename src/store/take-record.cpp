@@ -5,9 +5,21 @@
 #include "store/take-paths.hpp"
 
 #include <cstdio>
+#include <ctime>
 #include <exception>
+#include <filesystem>
+#include <vector>
 
 namespace {
+
+// A record's temporary this old was left by a crash, not by a write under way.
+constexpr int64_t stale_temporary_seconds = 60;
+
+std::string file_name_of(const std::string &path)
+{
+	const size_t slash = path.find_last_of("/\\");
+	return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 // No URL begins with a line break, so no record of a URL alone can be taken for this.
 const std::string lines_mark = "\nbrisvane-take 1\n";
@@ -61,11 +73,14 @@ std::optional<std::string> unescaped(const std::string &value)
 
 std::string encode_take_record(const TakeRecord &record)
 {
-	if (!record.delivered)
+	if (!record.delivered && record.final_name.empty())
 		return record.server_url;
 	std::string out = lines_mark;
 	out += "url=" + escaped(record.server_url) + "\n";
-	out += "delivered=1\n";
+	if (record.delivered)
+		out += "delivered=1\n";
+	if (!record.final_name.empty())
+		out += "final=" + escaped(record.final_name) + "\n";
 	return out;
 }
 
@@ -96,6 +111,8 @@ std::optional<TakeRecord> decode_take_record(const std::string &bytes)
 			record.server_url = *value;
 		else if (key == "delivered")
 			record.delivered = *value == "1";
+		else if (key == "final")
+			record.final_name = *value;
 		// Keys of a later version are skipped.
 	}
 	if (record.server_url.empty() && !record.delivered)
@@ -107,7 +124,7 @@ bool write_take_record(const std::string &take_path, const TakeRecord &record) n
 {
 	try {
 		const std::string path = take_record_path(take_path);
-		if (record.server_url.empty() && !record.delivered) {
+		if (record.server_url.empty() && !record.delivered && record.final_name.empty()) {
 			platform::delete_file(path);
 			return !platform::file_exists(path);
 		}
@@ -161,5 +178,58 @@ void forget_take_record(const std::string &take_path) noexcept
 	try {
 		platform::delete_file(take_record_path(take_path));
 	} catch (const std::exception &) {
+	}
+}
+
+std::string claim_final_name(const std::string &take_path, const std::string &dir, int64_t seconds,
+			     const std::string &server_url)
+{
+	if (server_url.empty()) {
+		forget_take_record(take_path);
+		return claim_recording_name(take_path, dir, seconds);
+	}
+	const std::string final_path = claim_recording_name(take_path, dir, seconds, [&](const std::string &to) {
+		write_take_record(take_path, TakeRecord{server_url, false, file_name_of(to)});
+	});
+	if (!final_path.empty())
+		move_take_record(take_path, final_path);
+	return final_path;
+}
+
+void adopt_orphan_records(const std::string &dir)
+{
+	namespace fs = std::filesystem;
+	const std::string record_end = take_record_path(""), temporary_end = record_end + ".tmp";
+	const auto ends_with = [](const std::string &text, const std::string &end) {
+		return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+	};
+	std::vector<std::string> orphans, temporaries;
+	std::error_code error;
+	for (fs::directory_iterator it(fs::u8path(dir), error), end; !error && it != end; it.increment(error)) {
+		const std::string name = it->path().filename().u8string();
+		if (ends_with(name, temporary_end)) {
+			temporaries.push_back(dir + "/" + name);
+			continue;
+		}
+		const std::string take = name.substr(0, name.size() - std::min(name.size(), record_end.size()));
+		if (ends_with(name, record_end) && is_unfinished_take_name(take) &&
+		    !platform::file_exists(dir + "/" + take))
+			orphans.push_back(dir + "/" + take);
+	}
+	for (const std::string &take : orphans) {
+		const auto record = read_take_record(take);
+		const std::string final_path =
+		    record && !record->final_name.empty() ? dir + "/" + record->final_name : "";
+		if (!final_path.empty() && is_take_name(record->final_name) && platform::file_exists(final_path) &&
+		    !platform::file_exists(take_record_path(final_path)))
+			move_take_record(take, final_path);
+		else
+			forget_take_record(take);
+	}
+	const int64_t now = int64_t(std::time(nullptr));
+	for (const std::string &temporary : temporaries) {
+		int64_t modified = 0;
+		if (platform::file_modified_seconds(temporary, modified) && now - modified > stale_temporary_seconds)
+			platform::delete_file(temporary);
 	}
 }

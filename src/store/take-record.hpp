@@ -4,6 +4,7 @@
 // took is never sent again.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,9 @@ struct TakeRecord {
 	// Set once the server took the take but the take could not be deleted: only the delete
 	// is left to do.
 	bool delivered = false;
+	// The final name (without folder) an unfinished take is being given: a crash between its
+	// rename and the record's leaves the record findable from the take.
+	std::string final_name;
 };
 
 // A record holding only a URL is the URL's bytes, as records always were; anything more is
@@ -28,3 +32,14 @@ std::optional<TakeRecord> read_take_record(const std::string &take_path);
 // Moves the record along with a take that was renamed; true also when there was none.
 bool move_take_record(const std::string &from_take, const std::string &to_take) noexcept;
 void forget_take_record(const std::string &take_path) noexcept;
+
+// Gives an unfinished take its final name for that second (see claim_recording_name) and its
+// record for the server (none for an empty URL): the record names the final name before the
+// rename and follows it after, so that a crash in between leaves them joined (see
+// adopt_orphan_records). The final path, or empty when the take keeps its name.
+std::string claim_final_name(const std::string &take_path, const std::string &dir, int64_t seconds,
+			     const std::string &server_url);
+// Records of unfinished takes that are gone: one naming a finished take without a record is
+// that take's, and moves to it; the rest are dropped. Temporaries of records that a crash left
+// are dropped once old.
+void adopt_orphan_records(const std::string &dir);

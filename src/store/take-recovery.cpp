@@ -71,10 +71,10 @@ std::string recover_one(platform::FileLock &lock, const std::string &path, const
 	ok = std::fclose(file) == 0 && ok;
 	if (!ok)
 		return {};
-	std::string final_path = claim_recording_name(path, dir, seconds);
+	const auto record = read_take_record(path);
+	std::string final_path = claim_final_name(path, dir, seconds, record ? record->server_url : std::string());
 	if (final_path.empty())
 		return {};
-	move_take_record(path, final_path);
 	blog(LOG_INFO, "[Kavrel Assistant] Recovered unfinished recording: %s", final_path.c_str());
 	return final_path;
 }
@@ -101,6 +101,7 @@ std::vector<std::string> recover_unfinished_takes(const std::string &dir)
 			if (!done.empty())
 				recovered.push_back(std::move(done));
 		}
+		adopt_orphan_records(dir);
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Recovering unfinished recordings failed: %s", e.what());
 	}

@@ -6,7 +6,7 @@
 #include "recognition/recognizer-worker.hpp"
 #include "recognition/vosk-api.h"
 #include "store/take-paths.hpp"
-#include "upload/upload.hpp"
+#include "takes/take-handover.hpp"
 
 #include <obs-module.h>
 #include <util/platform.h>
@@ -417,33 +417,6 @@ void TakePipeline::finish_take(const Take &take, uint64_t end)
 	if (take.cause != StopCause::Silence)
 		blog(LOG_INFO, "[Kavrel Assistant] Stopped recording. Buffer size: %zu samples", values);
 
-	TakeFile &file = writer_.file();
-	const std::string &dir = writer_.dir();
-	const int64_t now = int64_t(std::time(nullptr));
-	if (values == 0) {
-		file.discard();
-		return;
-	}
-	if (!file.is_open()) {
-		// Whatever ended it, a take that could not be saved is news to the user.
-		blog(LOG_ERROR, "[Kavrel Assistant] Failed to create file: %s", recording_file_path(dir, now).c_str());
-		return;
-	}
-	const std::string url = take.url ? *take.url : server_url();
-	std::string path;
-	const bool written = file.finish(dir, now, url, path);
-	if (path.empty()) {
-		blog(LOG_ERROR, "[Kavrel Assistant] Could not name the recording; it is finished on the next start: %s",
-		     file.path().c_str());
-		return;
-	}
-	if (!written) {
-		// What reached the disk is a valid WAV of the take's start: the next start would send
-		// it anyway, so it goes now, and the log says it is short.
-		blog(LOG_ERROR, "[Kavrel Assistant] Failed to write all of the file; sending what was written: %s",
-		     path.c_str());
-	} else if (take.cause != StopCause::Silence) {
-		blog(LOG_INFO, "[Kavrel Assistant] Saved to %s", path.c_str());
-	}
-	upload_file_async(path, url);
+	hand_over_take(writer_.file(), writer_.dir(), int64_t(std::time(nullptr)), values,
+		       take.url ? *take.url : server_url(), take.cause == StopCause::Silence);
 }

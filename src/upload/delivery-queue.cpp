@@ -53,6 +53,7 @@ public:
 			if (running_)
 				return true;
 			ever_started_ = true;
+			scanned_ = folder.empty();
 			folder_ = folder;
 			stopping_ = false;
 			running_ = true;
@@ -135,6 +136,13 @@ public:
 		return start("", nullptr) && add(path, url);
 	}
 
+	DeliveryStatus status()
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		return DeliveryStatus{book_.in_flight(), book_.ready(), book_.waiting(), book_.held(),
+				      running_ && !scanned_};
+	}
+
 private:
 	void reset()
 	{
@@ -167,8 +175,11 @@ private:
 		};
 		if (first_step)
 			guarded("the first step", [&] { first_step(folder_); });
-		if (scans && !folder_.empty())
+		if (scans && !folder_.empty()) {
 			guarded("the folder scan", [&] { scan(); });
+			std::lock_guard<std::mutex> lock(mutex_);
+			scanned_ = true;
+		}
 		guarded("sending", [&] { work(generation); });
 		std::lock_guard<std::mutex> lock(mutex_);
 		if (generation == generation_ && active_threads_ > 0)
@@ -250,7 +261,7 @@ private:
 			blog(LOG_WARNING, "[Brisvane] Upload held until the next start: %s", path.c_str());
 		// Settling the old take may have removed the new one's record (rare).
 		if (settled.again_url)
-			write_take_record(path, TakeRecord{*settled.again_url, false});
+			write_take_record(path, TakeRecord{*settled.again_url, false, {}});
 	}
 
 	std::mutex mutex_;
@@ -260,6 +271,7 @@ private:
 	bool running_ = false;
 	bool stopping_ = false;
 	bool ever_started_ = false;
+	bool scanned_ = false;
 	RetryBook book_;
 	std::map<std::string, platform::HttpCancel *> in_flight_;
 	size_t active_threads_ = 0;
@@ -295,13 +307,22 @@ void stop_delivery() noexcept
 	queue().stop();
 }
 
+DeliveryStatus delivery_status() noexcept
+{
+	try {
+		return queue().status();
+	} catch (const std::exception &) {
+		return {};
+	}
+}
+
 void upload_file_async(const std::string &file_path, const std::string &server_url) noexcept
 {
 	// The caller is finishing a take: report, keep the file, return.
 	try {
 		const auto recorded = read_take_record(file_path);
 		const bool has_record = recorded && !recorded->delivered && recorded->server_url == server_url;
-		if (!has_record && !write_take_record(file_path, TakeRecord{server_url, false}))
+		if (!has_record && !write_take_record(file_path, TakeRecord{server_url, false, {}}))
 			blog(LOG_WARNING, "[Brisvane] Could not record the server of %s; it is tried in this run only",
 			     file_path.c_str());
 		if (!queue().add(file_path, server_url))

@@ -25,5 +25,15 @@ bool start_delivery(const std::string &folder, std::function<void(const std::str
 // short and joins every thread of the queue. What is left stays on disk for the next start;
 // takes handed over after this wait for it too.
 void stop_delivery() noexcept;
+struct DeliveryStatus {
+	size_t sending = 0;    // being sent right now
+	size_t ready = 0;      // to be sent as soon as a thread is free
+	size_t waiting = 0;    // for a retry
+	size_t held = 0;       // until the next start
+	bool scanning = false; // the folder is still being looked through for takes left there
+};
+// A snapshot; never waits on an upload.
+DeliveryStatus delivery_status() noexcept;
+
 // A program that never calls start_delivery (a tool, a test) gets a queue on its first
 // upload_file_async, without a folder scan, ended when the program exits.

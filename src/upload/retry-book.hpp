@@ -48,6 +48,10 @@ public:
 	// Another process owns the take: it is not ours to track.
 	void release(const BookedTake &take, bool stopping);
 
+	size_t ready() const { return ready_.size(); }
+	size_t waiting() const { return waiting_.size(); }
+	size_t held() const { return held_.size(); }
+	size_t in_flight() const { return in_flight_.size(); }
 	// Takes ready, waiting, held or cut short: what a stop leaves for the next start.
 	size_t left() const { return ready_.size() + waiting_.size() + held_.size() + cut_short_; }
 	void clear();

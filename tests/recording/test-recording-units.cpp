@@ -331,14 +331,28 @@ TEST(FileLock, ClaimingANameNeverReplacesAFileAndTheServerRecordFollows)
 
 	EXPECT_FALSE(platform::rename_no_replace(a, b));
 	EXPECT_EQ(testhost::read_file(b), "take b");
-	ASSERT_TRUE(write_take_record(a, {"http://one.example/up"}));
-	ASSERT_TRUE(write_take_record(a, {"http://two.example/up"})); // replaced whole
+	ASSERT_TRUE(write_take_record(a, {"http://one.example/up", false, {}}));
+	ASSERT_TRUE(write_take_record(a, {"http://two.example/up", false, {}})); // replaced whole
 	const std::string c = (dir / "c.wav").string();
 	ASSERT_TRUE(platform::rename_no_replace(a, c));
 	ASSERT_TRUE(move_take_record(a, c));
 	EXPECT_EQ(testhost::recorded_url(c), "http://two.example/up");
 	EXPECT_FALSE(read_take_record(a).has_value());
-	ASSERT_TRUE(write_take_record(c, {""})); // no server: no record
+	ASSERT_TRUE(write_take_record(c, {"", false, {}})); // no server: no record
 	EXPECT_FALSE(read_take_record(c).has_value());
 	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "no temporary left behind";
+
+	// A record of a URL alone is the URL's bytes, as older versions wrote and still read it;
+	// more survives a round trip, line breaks and escapes included, and a record cut short is none.
+	EXPECT_EQ(encode_take_record({"http://plain.example/up", false, {}}), "http://plain.example/up");
+	EXPECT_EQ(decode_take_record("http://old.example/up")->server_url, "http://old.example/up");
+	const TakeRecord marked{"http://x.example/a\nb%41", true, "recording_5_2.wav"};
+	const std::string bytes = encode_take_record(marked);
+	const auto back = decode_take_record(bytes);
+	ASSERT_TRUE(back);
+	EXPECT_EQ(back->server_url, marked.server_url);
+	EXPECT_TRUE(back->delivered);
+	EXPECT_EQ(back->final_name, marked.final_name);
+	EXPECT_FALSE(decode_take_record(bytes.substr(0, bytes.size() - 1)));
+	EXPECT_FALSE(decode_take_record(""));
 }

@@ -154,7 +154,7 @@ TEST(TakeFiles, RecoveryFinishesWhatACrashLeftAndLeavesOthersAlone)
 		ASSERT_TRUE(take.update_header());
 		ASSERT_TRUE(take.append(audio.data() + 200, 150));
 		ASSERT_TRUE(take.update_header());
-		ASSERT_TRUE(write_take_record(crashed, {"http://two.example/up"}));
+		ASSERT_TRUE(write_take_record(crashed, {"http://two.example/up", false, {}}));
 		std::fclose(std::fopen((dir.path() + "/scratch").c_str(), "w"));
 		// The file is simply left as a killed process leaves it.
 		fs::copy_file(crashed, dir.path() + "/copy");

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -356,6 +357,22 @@ TEST(WinFiles, DeleteFailsWhileTheFileIsHeldOrMissing)
 	EXPECT_TRUE(platform::delete_file(file));
 	EXPECT_FALSE(platform::file_exists(file));
 	EXPECT_FALSE(platform::delete_file(file));
+
+	// A take is deleted through its lock, never let go first, also while it is still being
+	// read (our reads share delete); nobody else can lock it meanwhile.
+	write_file(fs::path(file), "data");
+	platform::FileLock lock, rival;
+	ASSERT_TRUE(lock.try_lock(file));
+	FILE *reading = platform::open_file(file, "rb");
+	ASSERT_NE(reading, nullptr);
+	EXPECT_FALSE(rival.try_lock(file));
+	EXPECT_TRUE(rival.contended());
+	EXPECT_TRUE(lock.remove_file(file));
+	EXPECT_FALSE(lock.locked());
+	std::printf("name gone while a reader is open: %s\n", platform::file_exists(file) ? "no (marked only)" : "yes");
+	EXPECT_FALSE(rival.try_lock(file));
+	std::fclose(reading);
+	EXPECT_FALSE(platform::file_exists(file));
 }
 
 // Takes are written, cut, renamed and recovered through Windows' sharing rules: a file is
