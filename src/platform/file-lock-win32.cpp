@@ -26,20 +26,26 @@ HANDLE as_handle(long long value)
 	return reinterpret_cast<HANDLE>(static_cast<intptr_t>(value));
 }
 
-// Between the open and the lock the path may have come to name another file: the lock holds
-// the file, so check it is the one the path names now.
-bool names_file(const std::wstring &path, HANDLE held)
+bool same_file(HANDLE a, HANDLE b)
 {
-	HANDLE named = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-				   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-	if (named == INVALID_HANDLE_VALUE)
-		return false;
-	BY_HANDLE_FILE_INFORMATION a = {}, b = {};
-	const bool same = GetFileInformationByHandle(held, &a) && GetFileInformationByHandle(named, &b) &&
-			  a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-			  a.nFileIndexLow == b.nFileIndexLow;
-	CloseHandle(named);
-	return same;
+	BY_HANDLE_FILE_INFORMATION x = {}, y = {};
+	return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+	       x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+	       x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// A second handle on what the path names now, when that is the held file; `access` 0 only
+// reads its identity.
+HANDLE open_same(const std::wstring &path, HANDLE held, DWORD access)
+{
+	HANDLE named = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+				   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (named != INVALID_HANDLE_VALUE && !same_file(held, named)) {
+		CloseHandle(named);
+		SetLastError(ERROR_FILE_NOT_FOUND);
+		return INVALID_HANDLE_VALUE;
+	}
+	return named;
 }
 
 } // namespace
@@ -51,11 +57,10 @@ bool FileLock::try_lock(const std::string &path) noexcept
 	std::wstring wide;
 	if (!file_step("lock") || !widen_utf8(path, wide))
 		return false;
-	// Shared for everything, delete included, so the owner can still write, rename and delete;
-	// with DELETE access of its own, so the holder deletes the file without letting go first.
-	HANDLE file =
-	    CreateFileW(wide.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-			nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	// Shared for everything, delete included, so the owner can still write, rename and delete.
+	// Read access only: programs that open a take without sharing delete still can.
+	HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+				  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 	if (file == INVALID_HANDLE_VALUE)
 		return false;
 	OVERLAPPED at = {};
@@ -66,35 +71,44 @@ bool FileLock::try_lock(const std::string &path) noexcept
 		CloseHandle(file);
 		return false;
 	}
-	if (!names_file(wide, file)) {
+	// Between the open and the lock the path may have come to name another file: the lock
+	// holds the file, so check it is the one the path names now.
+	HANDLE named = open_same(wide, file, 0);
+	if (named == INVALID_HANDLE_VALUE) {
 		contended_ = true; // someone made a new file under the name
 		CloseHandle(file);
 		return false;
 	}
+	CloseHandle(named);
 	handle_ = static_cast<long long>(reinterpret_cast<intptr_t>(file));
 	return true;
 }
 
-bool FileLock::remove_file(const std::string &) noexcept
+bool FileLock::remove_file(const std::string &path) noexcept
 {
-	if (handle_ == invalid)
-		return false;
-	if (!file_step("delete")) {
+	std::wstring wide;
+	if (handle_ == invalid || !file_step("delete") || !widen_utf8(path, wide)) {
 		unlock();
 		return false;
 	}
-	// Deleted through the locked handle, so no other process can take the file between our
+	// Deleted while the lock is still held, so no other process can take the file between our
 	// letting go and the delete. POSIX semantics take the name away at once; where the system
-	// lacks them the file is only marked, and the name goes when our handle, the last one,
-	// closes below. (Never delete-on-close from the start: a crash would then lose a take.)
-	HANDLE file = as_handle(handle_);
-	posix_disposition posix = {disposition_delete | disposition_posix_semantics};
-	bool removed = SetFileInformationByHandle(file, file_disposition_info_ex, &posix, sizeof(posix)) != 0;
-	if (!removed) {
-		FILE_DISPOSITION_INFO marked = {TRUE};
-		removed = SetFileInformationByHandle(file, FileDispositionInfo, &marked, sizeof(marked)) != 0;
+	// lacks them (Wine) the file is only marked, and the name goes with the last handle, the
+	// lock's own, closed below. (Never delete-on-close from the start: a crash would then
+	// lose a take.) A program that opened the take without sharing delete makes this fail.
+	bool removed = false;
+	HANDLE doomed = open_same(wide, as_handle(handle_), DELETE);
+	if (doomed != INVALID_HANDLE_VALUE) {
+		posix_disposition posix = {disposition_delete | disposition_posix_semantics};
+		removed = SetFileInformationByHandle(doomed, file_disposition_info_ex, &posix, sizeof(posix)) != 0;
+		if (!removed) {
+			FILE_DISPOSITION_INFO marked = {TRUE};
+			removed = SetFileInformationByHandle(doomed, FileDispositionInfo, &marked, sizeof(marked)) != 0;
+		}
 	}
 	const DWORD error = GetLastError();
+	if (doomed != INVALID_HANDLE_VALUE)
+		CloseHandle(doomed);
 	unlock();
 	if (!removed)
 		SetLastError(error);

@@ -68,43 +68,14 @@ bool file_exists(const std::string &path)
 
 FILE *open_file(const std::string &path, const char *mode)
 {
-	const bool update = std::strchr(mode, '+') != nullptr;
 	// Reading only changes nothing on disk: not a step.
-	if ((mode[0] != 'r' || update) && !file_step("open"))
+	if ((mode[0] != 'r' || std::strchr(mode, '+') != nullptr) && !file_step("open"))
 		return nullptr;
-	std::wstring wide;
-	if (!widen_utf8(path, wide))
-		return std::fopen(path.c_str(), mode);
-	// Opened as _wfopen would, but sharing delete: a lock holder must be able to delete a take
-	// that is being read, and a take being read must be open to its lock holder's DELETE access.
-	DWORD access = GENERIC_READ, disposition = OPEN_EXISTING;
-	int flags = _O_BINARY;
-	if (mode[0] == 'w') {
-		access = GENERIC_WRITE;
-		disposition = CREATE_ALWAYS;
-	} else if (mode[0] == 'a') {
-		access = GENERIC_WRITE;
-		disposition = OPEN_ALWAYS;
-		flags |= _O_APPEND;
-	} else if (mode[0] != 'r') {
-		return nullptr;
-	}
-	if (update)
-		access = GENERIC_READ | GENERIC_WRITE;
-	flags |= update ? _O_RDWR : mode[0] == 'r' ? _O_RDONLY : _O_WRONLY;
-	HANDLE handle = CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-				    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-	if (handle == INVALID_HANDLE_VALUE)
-		return nullptr;
-	const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
-	if (fd < 0) {
-		CloseHandle(handle);
-		return nullptr;
-	}
-	FILE *file = _fdopen(fd, mode);
-	if (!file)
-		_close(fd);
-	return file;
+	std::wstring wide_path;
+	std::wstring wide_mode;
+	if (widen_utf8(path, wide_path) && widen_utf8(mode, wide_mode))
+		return _wfopen(wide_path.c_str(), wide_mode.c_str());
+	return std::fopen(path.c_str(), mode);
 }
 
 FILE *create_new_file(const std::string &path)
