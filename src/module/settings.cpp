@@ -19,6 +19,7 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 {
 	// Everything that can allocate or call the host happens before the lock.
 	std::string server_url = read_string(settings, "server_url");
+	std::string access_token = read_string(settings, "access_token");
 	std::string start_keywords = read_string(settings, "start_keywords");
 	std::string stop_keywords = read_string(settings, "stop_keywords");
 	bool enable_silence_stop = obs_data_get_bool(settings, "enable_silence_stop");
@@ -34,7 +35,7 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 	if (ctx->takes) {
 		ctx->takes->set_silence_stop(enable_silence_stop, silence_threshold_db, silence_duration_ms);
 		ctx->takes->set_keywords(start_keywords, stop_keywords);
-		ctx->takes->set_server_url(server_url);
+		ctx->takes->set_server(TakeServer(server_url, std::move(access_token)));
 	}
 	{
 		std::lock_guard<std::mutex> lock(ctx->mutex);
@@ -80,6 +81,8 @@ obs_properties_t *source_get_properties(void *)
 	obs_property_t *list = obs_properties_add_list(props, "target_source", obs_module_text("Brisvane.TargetSource"),
 						       OBS_COMBO_TYPE_LIST, OBS_COMBO_FORMAT_STRING);
 	obs_enum_sources(add_audio_source_to_list, &list);
+	// Shown as dots: it ends up in screenshots and streams.
+	obs_properties_add_text(props, "access_token", obs_module_text("Brisvane.AccessToken"), OBS_TEXT_PASSWORD);
 	return props;
 }
 

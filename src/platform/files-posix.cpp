@@ -29,6 +29,20 @@ FILE *open_file(const std::string &path, const char *mode)
 	return std::fopen(path.c_str(), mode);
 }
 
+FILE *create_private_file(const std::string &path)
+{
+	if (!file_step("open"))
+		return nullptr;
+	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+	if (fd < 0)
+		return nullptr;
+	// A file left from before keeps its mode through O_TRUNC.
+	FILE *file = fchmod(fd, 0600) == 0 ? fdopen(fd, "wb") : nullptr;
+	if (!file)
+		close(fd);
+	return file;
+}
+
 FILE *create_new_file(const std::string &path)
 {
 	if (!file_step("create"))

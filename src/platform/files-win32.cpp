@@ -78,6 +78,11 @@ FILE *open_file(const std::string &path, const char *mode)
 	return std::fopen(path.c_str(), mode);
 }
 
+FILE *create_private_file(const std::string &path)
+{
+	return open_file(path, "wb");
+}
+
 FILE *create_new_file(const std::string &path)
 {
 	if (!file_step("create"))

@@ -18,6 +18,9 @@ bool replace_file(const std::string &from, const std::string &to);
 // Renames from to to only if no file is called to: never replaces one, also when another
 // process claims the same name at the same moment. False when to exists or on error.
 bool rename_no_replace(const std::string &from, const std::string &to);
+// Creates or empties path for writing, readable and writable by the user only (POSIX 0600; on
+// Windows the user's own folder already keeps others out).
+FILE *create_private_file(const std::string &path);
 // Creates path for writing only if no file has that name (O_CREAT|O_EXCL, CREATE_NEW), also
 // against another process creating it at the same moment; nullptr when it exists or on error.
 // The file may be renamed or deleted while open.

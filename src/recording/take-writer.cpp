@@ -34,7 +34,7 @@ uint64_t &recording_sample_limit()
 TakeWriter::TakeWriter(const AudioRing &ring) : ring_(ring), copy_(new int16_t[copy_frames * ring.channels()]) {}
 
 void TakeWriter::begin(uint64_t start, uint32_t sample_rate, int64_t started_seconds, const std::string &dir,
-		       const std::string &server_url)
+		       const TakeServer &server)
 {
 	active_ = true;
 	start_ = read_ = start;
@@ -45,7 +45,7 @@ void TakeWriter::begin(uint64_t start, uint32_t sample_rate, int64_t started_sec
 	gap_logged_ = false;
 	last_header_ns_ = os_gettime_ns();
 	dir_ = dir;
-	create_failed_ = !file_.create(dir_, started_seconds, ring_.channels(), sample_rate, server_url);
+	create_failed_ = !file_.create(dir_, started_seconds, ring_.channels(), sample_rate, server);
 }
 
 void TakeWriter::cut_back(uint64_t until)

@@ -29,7 +29,7 @@ public:
 	// A take whose audio begins at ring position `start`: creates its file in dir (a file that
 	// cannot be created leaves the take to be reported when it ends).
 	void begin(uint64_t start, uint32_t sample_rate, int64_t started_seconds, const std::string &dir,
-		   const std::string &server_url);
+		   const TakeServer &server);
 	// Writes the ring's audio up to `until` (no further than what the ring holds), cutting back
 	// what was written past it; brings the header up to date at least twice a second.
 	void pump(uint64_t until, bool force_header);

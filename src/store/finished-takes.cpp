@@ -87,12 +87,12 @@ std::vector<WaitingTake> waiting_takes(const std::string &dir)
 	return waiting;
 }
 
-void settle_delivered_take(const std::string &path, const std::string &server_url, platform::FileLock *held)
+void settle_delivered_take(const std::string &path, const TakeServer &server, platform::FileLock *held)
 {
 	std::string reason;
 	if (delete_take(path, held, reason))
 		return;
-	const bool marked = write_take_record(path, TakeRecord{server_url, true, {}});
+	const bool marked = write_take_record(path, TakeRecord{server, true, {}});
 	blog(LOG_WARNING, "[Brisvane] Delivered, but could not delete %s (%s); %s", path.c_str(), reason.c_str(),
 	     marked ? "tried again at the next start" : "it may be sent again at the next start");
 }

@@ -25,6 +25,6 @@ std::vector<WaitingTake> waiting_takes(const std::string &dir);
 // The server took the take: it is deleted (through the caller's lock on it, when given) with
 // its record. When the delete fails the take is marked delivered, never to be sent again, and
 // the delete is tried again at the next start; both are logged.
-void settle_delivered_take(const std::string &path, const std::string &server_url, platform::FileLock *held);
+void settle_delivered_take(const std::string &path, const TakeServer &server, platform::FileLock *held);
 // The take is gone: so is its record.
 void settle_gone_take(const std::string &path);

@@ -35,7 +35,7 @@ void TakeFile::close()
 }
 
 bool TakeFile::create(const std::string &dir, int64_t seconds, uint16_t channels, uint32_t sample_rate,
-		      const std::string &server_url)
+		      const TakeServer &server)
 {
 	close();
 	channels_ = channels ? channels : 1;
@@ -82,15 +82,15 @@ bool TakeFile::create(const std::string &dir, int64_t seconds, uint16_t channels
 		}
 		file_ = file;
 		path_ = path;
-		set_server(server_url);
+		set_server(server);
 		return true;
 	}
 	return false;
 }
 
-bool TakeFile::set_server(const std::string &server_url)
+bool TakeFile::set_server(const TakeServer &server)
 {
-	return file_ && write_take_record(path_, TakeRecord{server_url, false, {}});
+	return file_ && write_take_record(path_, TakeRecord{server, false, {}});
 }
 
 bool TakeFile::append(const int16_t *interleaved, size_t frames)
@@ -131,7 +131,7 @@ bool TakeFile::update_header()
 	return true;
 }
 
-bool TakeFile::finish(const std::string &dir, int64_t seconds, const std::string &server_url, std::string &final_path)
+bool TakeFile::finish(const std::string &dir, int64_t seconds, const TakeServer &server, std::string &final_path)
 {
 	final_path.clear();
 	if (!file_)
@@ -152,7 +152,7 @@ bool TakeFile::finish(const std::string &dir, int64_t seconds, const std::string
 			std::fclose(file);
 		}
 	}
-	final_path = claim_final_name(path_, dir, seconds, server_url);
+	final_path = claim_final_name(path_, dir, seconds, server);
 	// Held until the name is claimed: recovery in another process must not take it meanwhile.
 	lock_.unlock();
 	return written;

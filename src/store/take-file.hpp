@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/file-lock.hpp"
+#include "store/take-record.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -23,9 +24,9 @@ public:
 	// it, writes a header for no data and a record of its server (none for an empty URL).
 	// False when no file could be created.
 	bool create(const std::string &dir, int64_t seconds, uint16_t channels, uint32_t sample_rate,
-		    const std::string &server_url);
+		    const TakeServer &server);
 	// The take's server changed before its stop was decided.
-	bool set_server(const std::string &server_url);
+	bool set_server(const TakeServer &server);
 	bool is_open() const noexcept { return file_ != nullptr; }
 	const std::string &path() const noexcept { return path_; }
 	uint64_t frames() const noexcept { return frames_; }
@@ -43,7 +44,7 @@ public:
 	// Completes the header, closes the file, records the server its stop was decided for and
 	// gives it its final name for that second. False when the data or the header could not
 	// be written; the file is named all the same, its header stating what reached the disk.
-	bool finish(const std::string &dir, int64_t seconds, const std::string &server_url, std::string &final_path);
+	bool finish(const std::string &dir, int64_t seconds, const TakeServer &server, std::string &final_path);
 	// Closes and deletes the file (a take without audio).
 	void discard();
 

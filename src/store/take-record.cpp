@@ -73,10 +73,12 @@ std::optional<std::string> unescaped(const std::string &value)
 
 std::string encode_take_record(const TakeRecord &record)
 {
-	if (!record.delivered && record.final_name.empty())
-		return record.server_url;
+	if (!record.delivered && record.final_name.empty() && record.server.access_token.empty())
+		return record.server.url;
 	std::string out = lines_mark;
-	out += "url=" + escaped(record.server_url) + "\n";
+	out += "url=" + escaped(record.server.url) + "\n";
+	if (!record.server.access_token.empty())
+		out += "token=" + escaped(record.server.access_token) + "\n";
 	if (record.delivered)
 		out += "delivered=1\n";
 	if (!record.final_name.empty())
@@ -90,7 +92,7 @@ std::optional<TakeRecord> decode_take_record(const std::string &bytes)
 	if (bytes.compare(0, lines_mark.size(), lines_mark) != 0) {
 		if (bytes.empty())
 			return std::nullopt;
-		record.server_url = bytes;
+		record.server.url = bytes;
 		return record;
 	}
 	size_t at = lines_mark.size();
@@ -108,14 +110,16 @@ std::optional<TakeRecord> decode_take_record(const std::string &bytes)
 		if (!value)
 			return std::nullopt;
 		if (key == "url")
-			record.server_url = *value;
+			record.server.url = *value;
+		else if (key == "token")
+			record.server.access_token = *value;
 		else if (key == "delivered")
 			record.delivered = *value == "1";
 		else if (key == "final")
 			record.final_name = *value;
 		// Keys of a later version are skipped.
 	}
-	if (record.server_url.empty() && !record.delivered)
+	if (record.server.url.empty() && !record.delivered)
 		return std::nullopt;
 	return record;
 }
@@ -124,13 +128,13 @@ bool write_take_record(const std::string &take_path, const TakeRecord &record) n
 {
 	try {
 		const std::string path = take_record_path(take_path);
-		if (record.server_url.empty() && !record.delivered && record.final_name.empty()) {
+		if (record.server.url.empty() && !record.delivered && record.final_name.empty()) {
 			platform::delete_file(path);
 			return !platform::file_exists(path);
 		}
 		const std::string bytes = encode_take_record(record);
 		const std::string temporary = path + ".tmp";
-		FILE *file = platform::open_file(temporary, "wb");
+		FILE *file = platform::create_private_file(temporary);
 		if (!file)
 			return false;
 		const bool written = platform::write_file(file, bytes.data(), bytes.size());
@@ -182,14 +186,14 @@ void forget_take_record(const std::string &take_path) noexcept
 }
 
 std::string claim_final_name(const std::string &take_path, const std::string &dir, int64_t seconds,
-			     const std::string &server_url)
+			     const TakeServer &server)
 {
-	if (server_url.empty()) {
+	if (server.url.empty()) {
 		forget_take_record(take_path);
 		return claim_recording_name(take_path, dir, seconds);
 	}
 	const std::string final_path = claim_recording_name(take_path, dir, seconds, [&](const std::string &to) {
-		write_take_record(take_path, TakeRecord{server_url, false, file_name_of(to)});
+		write_take_record(take_path, TakeRecord{server, false, file_name_of(to)});
 	});
 	if (!final_path.empty())
 		move_take_record(take_path, final_path);

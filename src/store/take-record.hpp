@@ -7,9 +7,29 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+
+// Where a take goes, and the access token it is sent with (empty: none). Both are the ones in
+// force when its stop was decided.
+struct TakeServer {
+	TakeServer() = default;
+	TakeServer(std::string url_, std::string access_token_ = {})
+	    : url(std::move(url_)), access_token(std::move(access_token_))
+	{
+	}
+	TakeServer(const char *url_) : url(url_) {}
+	bool operator==(const TakeServer &other) const
+	{
+		return url == other.url && access_token == other.access_token;
+	}
+	bool operator!=(const TakeServer &other) const { return !(*this == other); }
+
+	std::string url;
+	std::string access_token;
+};
 
 struct TakeRecord {
-	std::string server_url;
+	TakeServer server;
 	// Set once the server took the take but the take could not be deleted: only the delete
 	// is left to do.
 	bool delivered = false;
@@ -19,7 +39,8 @@ struct TakeRecord {
 };
 
 // A record holding only a URL is the URL's bytes, as records always were; anything more is
-// kept as "key=value" lines under a first line of its own.
+// kept as "key=value" lines under a first line of its own. Records may hold secrets: they are
+// readable by the user only.
 std::string encode_take_record(const TakeRecord &record);
 std::optional<TakeRecord> decode_take_record(const std::string &bytes);
 
@@ -38,7 +59,7 @@ void forget_take_record(const std::string &take_path) noexcept;
 // rename and follows it after, so that a crash in between leaves them joined (see
 // adopt_orphan_records). The final path, or empty when the take keeps its name.
 std::string claim_final_name(const std::string &take_path, const std::string &dir, int64_t seconds,
-			     const std::string &server_url);
+			     const TakeServer &server);
 // Records of unfinished takes that are gone: one naming a finished take without a record is
 // that take's, and moves to it; the rest are dropped. Temporaries of records that a crash left
 // are dropped once old.

@@ -72,7 +72,7 @@ std::string recover_one(platform::FileLock &lock, const std::string &path, const
 	if (!ok)
 		return {};
 	const auto record = read_take_record(path);
-	std::string final_path = claim_final_name(path, dir, seconds, record ? record->server_url : std::string());
+	std::string final_path = claim_final_name(path, dir, seconds, record ? record->server : TakeServer());
 	if (final_path.empty())
 		return {};
 	blog(LOG_INFO, "[Kavrel Assistant] Recovered unfinished recording: %s", final_path.c_str());

@@ -6,8 +6,8 @@
 
 #include <obs-module.h>
 
-void hand_over_take(TakeFile &file, const std::string &dir, int64_t seconds, size_t values,
-		    const std::string &server_url, bool quiet)
+void hand_over_take(TakeFile &file, const std::string &dir, int64_t seconds, size_t values, const TakeServer &server,
+		    bool quiet)
 {
 	if (values == 0) {
 		file.discard();
@@ -20,7 +20,7 @@ void hand_over_take(TakeFile &file, const std::string &dir, int64_t seconds, siz
 		return;
 	}
 	std::string path;
-	const bool written = file.finish(dir, seconds, server_url, path);
+	const bool written = file.finish(dir, seconds, server, path);
 	if (path.empty()) {
 		blog(LOG_ERROR, "[Kavrel Assistant] Could not name the recording; it is finished on the next start: %s",
 		     file.path().c_str());
@@ -34,5 +34,5 @@ void hand_over_take(TakeFile &file, const std::string &dir, int64_t seconds, siz
 	} else if (!quiet) {
 		blog(LOG_INFO, "[Kavrel Assistant] Saved to %s", path.c_str());
 	}
-	upload_file_async(path, server_url);
+	upload_file_async(path, server);
 }

@@ -11,5 +11,5 @@
 
 // A take of no audio is discarded. Any other is finished under the name of `seconds` for the
 // server its stop was decided for and handed over; "Saved to" is logged unless `quiet`.
-void hand_over_take(TakeFile &file, const std::string &dir, int64_t seconds, size_t values,
-		    const std::string &server_url, bool quiet);
+void hand_over_take(TakeFile &file, const std::string &dir, int64_t seconds, size_t values, const TakeServer &server,
+		    bool quiet);

@@ -228,12 +228,12 @@ void TakePipeline::set_silence_stop(bool enabled, float threshold_db, int32_t du
 	silence_duration_ms_ = duration_ms;
 }
 
-void TakePipeline::set_server_url(const std::string &url)
+void TakePipeline::set_server(const TakeServer &server)
 {
-	Url fresh = std::make_shared<const std::string>(url);
+	Url fresh = std::make_shared<const TakeServer>(server);
 	{
 		std::lock_guard<std::mutex> lock(url_mutex_);
-		if (url_ && *url_ == url)
+		if (url_ && *url_ == server)
 			return;
 		url_.swap(fresh);
 		url_changed_ = true;
@@ -245,10 +245,10 @@ void TakePipeline::set_server_url(const std::string &url)
 	wake_.notify_one();
 }
 
-std::string TakePipeline::server_url()
+TakeServer TakePipeline::server()
 {
 	std::lock_guard<std::mutex> lock(url_mutex_);
-	return url_ ? *url_ : std::string();
+	return url_ ? *url_ : TakeServer();
 }
 
 void TakePipeline::run() noexcept
@@ -370,7 +370,7 @@ void TakePipeline::work(bool quitting)
 	}
 	// A take still running follows the setting; one whose stop was decided keeps its server.
 	if (url_changed && writer_.active() && writer_.file().is_open() && !takes_.empty() && !takes_.front().stopped)
-		writer_.file().set_server(server_url());
+		writer_.file().set_server(server());
 
 	while (!takes_.empty()) {
 		Take &take = takes_.front();
@@ -390,7 +390,7 @@ void TakePipeline::work(bool quitting)
 		if (!writer_.active()) {
 			const std::string dir = take_folder();
 			os_mkdirs(dir.c_str());
-			writer_.begin(bounds.start, take.sample_rate, take.started_seconds, dir, server_url());
+			writer_.begin(bounds.start, take.sample_rate, take.started_seconds, dir, server());
 		}
 		uint64_t until = ring_.end();
 		if (bounds.ended)
@@ -418,5 +418,5 @@ void TakePipeline::finish_take(const Take &take, uint64_t end)
 		blog(LOG_INFO, "[Kavrel Assistant] Stopped recording. Buffer size: %zu samples", values);
 
 	hand_over_take(writer_.file(), writer_.dir(), int64_t(std::time(nullptr)), values,
-		       take.url ? *take.url : server_url(), take.cause == StopCause::Silence);
+		       take.url ? *take.url : server(), take.cause == StopCause::Silence);
 }

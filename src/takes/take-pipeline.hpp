@@ -70,7 +70,7 @@ public:
 	void set_silence_stop(bool enabled, float threshold_db, int32_t duration_ms) noexcept;
 	// The server the running and the next takes are for; a take whose stop was decided keeps
 	// the one set then.
-	void set_server_url(const std::string &url);
+	void set_server(const TakeServer &server);
 
 	// A take is running, as last decided (the hotkey picks start or stop by it).
 	bool recording() const noexcept { return recording_.load(std::memory_order_acquire); }
@@ -86,7 +86,7 @@ public:
 	}
 
 private:
-	using Url = std::shared_ptr<const std::string>;
+	using Url = std::shared_ptr<const TakeServer>;
 	struct Queued {
 		TakeEvent event;
 		std::string keyword; // reserved ahead, so a keyword is copied in without allocating
@@ -118,7 +118,7 @@ private:
 	void handle(const Queued &queued);
 	void work(bool quitting);
 	void finish_take(const Take &take, uint64_t end);
-	std::string server_url();
+	TakeServer server();
 
 	AudioRing ring_;
 	const uint32_t sample_rate_;

@@ -119,21 +119,21 @@ public:
 	}
 
 	// False when the queue is not running: the take then waits for the next start.
-	bool add(const std::string &path, const std::string &url)
+	bool add(const std::string &path, const TakeServer &server)
 	{
 		{
 			std::lock_guard<std::mutex> lock(mutex_);
 			if (running_ || ever_started_) {
 				if (!running_ || stopping_)
 					return false;
-				book_.add(path, url);
+				book_.add(path, server);
 				cv_.notify_one();
 				return true;
 			}
 		}
 		// A program that never started the queue (a tool, a test) gets one on first use, for
 		// its own takes only: no folder is scanned.
-		return start("", nullptr) && add(path, url);
+		return start("", nullptr) && add(path, server);
 	}
 
 	DeliveryStatus status()
@@ -194,7 +194,7 @@ private:
 			std::lock_guard<std::mutex> lock(mutex_);
 			if (stopping_)
 				return;
-			book_.add(take.path, take.record.server_url);
+			book_.add(take.path, take.record.server);
 			cv_.notify_one();
 		}
 	}
@@ -240,7 +240,7 @@ private:
 				blog(LOG_ERROR, "[Brisvane] Failed to open file: %s", take.path.c_str());
 			return UploadResult::Retry;
 		}
-		return upload_file(take.path, take.url, &cancel, &lock);
+		return upload_file(take.path, take.server.url, &cancel, &lock, take.server.access_token);
 	}
 
 	void settle(BookedTake take, UploadResult result, bool busy)
@@ -260,8 +260,8 @@ private:
 		else if (settled.next == RetryBook::Settled::Next::Held)
 			blog(LOG_WARNING, "[Brisvane] Upload held until the next start: %s", path.c_str());
 		// Settling the old take may have removed the new one's record (rare).
-		if (settled.again_url)
-			write_take_record(path, TakeRecord{*settled.again_url, false, {}});
+		if (settled.again)
+			write_take_record(path, TakeRecord{*settled.again, false, {}});
 	}
 
 	std::mutex mutex_;
@@ -316,16 +316,16 @@ DeliveryStatus delivery_status() noexcept
 	}
 }
 
-void upload_file_async(const std::string &file_path, const std::string &server_url) noexcept
+void upload_file_async(const std::string &file_path, const TakeServer &server) noexcept
 {
 	// The caller is finishing a take: report, keep the file, return.
 	try {
 		const auto recorded = read_take_record(file_path);
-		const bool has_record = recorded && !recorded->delivered && recorded->server_url == server_url;
-		if (!has_record && !write_take_record(file_path, TakeRecord{server_url, false, {}}))
+		const bool has_record = recorded && !recorded->delivered && recorded->server == server;
+		if (!has_record && !write_take_record(file_path, TakeRecord{server, false, {}}))
 			blog(LOG_WARNING, "[Brisvane] Could not record the server of %s; it is tried in this run only",
 			     file_path.c_str());
-		if (!queue().add(file_path, server_url))
+		if (!queue().add(file_path, server))
 			blog(LOG_INFO, "[Brisvane] Upload queue not running, file kept for the next start: %s",
 			     file_path.c_str());
 	} catch (const std::exception &e) {

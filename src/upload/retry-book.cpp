@@ -14,24 +14,24 @@ int retry_delay_s(unsigned failures)
 
 } // namespace
 
-void RetryBook::add(const std::string &path, const std::string &url)
+void RetryBook::add(const std::string &path, const TakeServer &server)
 {
 	// A take's name is free again once it is gone: a new take under the name of one still
 	// being settled, or of one that waited here, starts afresh.
 	if (in_flight_.count(path)) {
-		again_[path] = url;
+		again_[path] = server;
 		return;
 	}
 	if (held_.erase(path) > 0 || unwait(path))
 		tracked_.erase(path);
-	enqueue(path, url);
+	enqueue(path, server);
 }
 
-void RetryBook::enqueue(const std::string &path, const std::string &url)
+void RetryBook::enqueue(const std::string &path, const TakeServer &server)
 {
 	if (!tracked_.insert(path).second)
 		return; // already queued
-	ready_.push_back(BookedTake{path, url, 0, {}});
+	ready_.push_back(BookedTake{path, server, 0, {}});
 }
 
 bool RetryBook::unwait(const std::string &path)
@@ -70,18 +70,18 @@ RetryBook::Clock::time_point RetryBook::earliest_due() const
 	return earliest;
 }
 
-std::optional<std::string> RetryBook::take_again(const std::string &path, bool stopping)
+std::optional<TakeServer> RetryBook::take_again(const std::string &path, bool stopping)
 {
 	const auto again = again_.find(path);
 	if (again == again_.end())
 		return std::nullopt;
-	std::string url = again->second;
+	TakeServer server = again->second;
 	again_.erase(again);
 	if (held_.erase(path) > 0 || unwait(path))
 		tracked_.erase(path);
 	if (!stopping)
-		enqueue(path, url);
-	return url;
+		enqueue(path, server);
+	return server;
 }
 
 RetryBook::Settled RetryBook::settle(BookedTake take, UploadResult result, Clock::time_point now, bool stopping)
@@ -103,7 +103,7 @@ RetryBook::Settled RetryBook::settle(BookedTake take, UploadResult result, Clock
 		break;
 	case UploadResult::Hold:
 		// A take without a server has nothing to wait for: it stays on disk as it is.
-		if (take.url.empty()) {
+		if (take.server.url.empty()) {
 			tracked_.erase(path);
 			break;
 		}
@@ -115,7 +115,7 @@ RetryBook::Settled RetryBook::settle(BookedTake take, UploadResult result, Clock
 		++cut_short_;
 		break;
 	}
-	settled.again_url = take_again(path, stopping);
+	settled.again = take_again(path, stopping);
 	return settled;
 }
 

@@ -16,7 +16,7 @@
 
 struct BookedTake {
 	std::string path;
-	std::string url;
+	TakeServer server;
 	unsigned failures = 0;
 	std::chrono::steady_clock::time_point due;
 };
@@ -29,8 +29,8 @@ public:
 	struct Settled {
 		enum class Next { Done, Retry, Held, CutShort } next = Next::Done;
 		int retry_seconds = 0;
-		// The take was handed over again while it was being sent: queued anew for this URL.
-		std::optional<std::string> again_url;
+		// The take was handed over again while it was being sent: queued anew for this server.
+		std::optional<TakeServer> again;
 	};
 
 	// One second of the retry schedule, from the next delay on.
@@ -38,7 +38,7 @@ public:
 
 	// A take handed over. A take whose name is being sent right now is queued anew once that
 	// attempt ends; one waiting or held under the name starts afresh.
-	void add(const std::string &path, const std::string &url);
+	void add(const std::string &path, const TakeServer &server);
 	// The first take due at `now`, which is then in flight; nothing when none is.
 	std::optional<BookedTake> next(Clock::time_point now);
 	// When the first waiting take falls due; time_point::max() when none waits.
@@ -57,9 +57,9 @@ public:
 	void clear();
 
 private:
-	void enqueue(const std::string &path, const std::string &url);
+	void enqueue(const std::string &path, const TakeServer &server);
 	bool unwait(const std::string &path);
-	std::optional<std::string> take_again(const std::string &path, bool stopping);
+	std::optional<TakeServer> take_again(const std::string &path, bool stopping);
 
 	std::chrono::milliseconds second_{1000};
 	std::deque<BookedTake> ready_;
@@ -67,6 +67,6 @@ private:
 	std::set<std::string> held_;
 	std::set<std::string> tracked_; // every path ready, waiting, held or in flight
 	std::set<std::string> in_flight_;
-	std::map<std::string, std::string> again_; // handed over again while in flight
+	std::map<std::string, TakeServer> again_; // handed over again while in flight
 	size_t cut_short_ = 0;
 };

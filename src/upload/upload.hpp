@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "store/take-record.hpp"
+
 #include <string>
 
 namespace platform {
@@ -28,4 +30,4 @@ UploadResult upload_file(const std::string &file_path, const std::string &server
 // Hands a finished take to the delivery queue: records its server beside it (so it is only
 // ever sent there, also after a restart) and queues it. Never blocks on the disk beyond that
 // record, never throws; callable from any thread.
-void upload_file_async(const std::string &file_path, const std::string &server_url) noexcept;
+void upload_file_async(const std::string &file_path, const TakeServer &server) noexcept;

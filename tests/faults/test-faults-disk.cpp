@@ -54,7 +54,7 @@ protected:
 	{
 		TakePipeline takes(2, 48000, {});
 		AudioRing &ring = takes.ring();
-		takes.set_server_url(url);
+		takes.set_server(url);
 		takes.set_keywords("start", "stop");
 		std::vector<int16_t> samples(values);
 		for (size_t i = 0; i < values; ++i)

@@ -143,7 +143,7 @@ TEST(ModuleLoad, DefaultsLetANewSourceWorkOutOfTheBox)
 	destroy(source);
 }
 
-TEST(ModuleLoad, PropertiesWindowHasTheSevenSettingsInOrder)
+TEST(ModuleLoad, PropertiesWindowHasTheEightSettingsInOrder)
 {
 	testhost::ObsHost host;
 	obs_properties_t *props = obs_get_source_properties("brisvane");
@@ -163,6 +163,7 @@ TEST(ModuleLoad, PropertiesWindowHasTheSevenSettingsInOrder)
 	    {"silence_threshold_db", OBS_PROPERTY_FLOAT, "Silence Threshold (dB)"},
 	    {"silence_duration_ms", OBS_PROPERTY_INT, "Silence Duration (ms)"},
 	    {"target_source", OBS_PROPERTY_LIST, "Target Audio Source"},
+	    {"access_token", OBS_PROPERTY_TEXT, "Access Token"},
 	};
 	obs_property_t *p = obs_properties_first(props);
 	for (const auto &e : expected) {
@@ -172,7 +173,10 @@ TEST(ModuleLoad, PropertiesWindowHasTheSevenSettingsInOrder)
 		EXPECT_STREQ(obs_property_description(p), e.label);
 		EXPECT_EQ(obs_property_long_description(p), nullptr) << e.name;
 		if (e.type == OBS_PROPERTY_TEXT) {
-			EXPECT_EQ(obs_property_text_type(p), OBS_TEXT_DEFAULT) << e.name;
+			// A secret is shown as dots.
+			EXPECT_EQ(obs_property_text_type(p),
+				  std::string(e.name) == "access_token" ? OBS_TEXT_PASSWORD : OBS_TEXT_DEFAULT)
+			    << e.name;
 		}
 		if (e.type == OBS_PROPERTY_FLOAT) {
 			EXPECT_EQ(obs_property_float_type(p), OBS_NUMBER_SLIDER);
@@ -193,7 +197,7 @@ TEST(ModuleLoad, PropertiesWindowHasTheSevenSettingsInOrder)
 		}
 		obs_property_next(&p);
 	}
-	EXPECT_EQ(p, nullptr) << "more than seven properties";
+	EXPECT_EQ(p, nullptr) << "more than eight properties";
 	obs_properties_destroy(props);
 }
 
@@ -260,12 +264,12 @@ TEST(ModuleLoad, LabelsAndHotkeyAreInOBSsLanguage)
 	    {"ru-RU",
 	     V{"URL-адрес сервера", "Слова для начала записи (через запятую)",
 	       "Слова для остановки записи (через запятую)", "Останавливать при тишине", "Порог тишины (дБ)",
-	       "Длительность тишины (мс)", "Источник звука"},
+	       "Длительность тишины (мс)", "Источник звука", "Токен доступа"},
 	     "Начать/остановить отправку"},
 	    // A language without a file of ours reads English, as does English itself.
 	    {"de-DE",
 	     V{"Server URL", "Start Keywords (comma separated)", "Stop Keywords (comma separated)", "Stop on Silence",
-	       "Silence Threshold (dB)", "Silence Duration (ms)", "Target Audio Source"},
+	       "Silence Threshold (dB)", "Silence Duration (ms)", "Target Audio Source", "Access Token"},
 	     "Start/Stop Upload"},
 	};
 	for (const auto &language : languages) {

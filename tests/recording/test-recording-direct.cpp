@@ -224,12 +224,12 @@ TEST_F(Direct, ATakeGoesToTheServerSetWhenItsStopWasDecided)
 		fs::remove_all(host.recordings_dir());
 		takes = std::make_unique<TakePipeline>(2, 48000, TakePipeline::Sounds{nullptr, held_stop_sound});
 		takes->set_keywords("старт", "стоп");
-		takes->set_server_url("http://127.0.0.1:9/meant");
+		takes->set_server("http://127.0.0.1:9/meant");
 		start(4800);
 		stop_sound_held = true;
 		stop(cause);
 		// Typed while the take is still being finished: the next takes are for it, not this one.
-		takes->set_server_url("http://127.0.0.1:9/typed-later");
+		takes->set_server("http://127.0.0.1:9/typed-later");
 		stop_sound_held = false;
 		takes->wait_idle();
 		const auto files = files_in(host.recordings_dir()); // its record beside it is not listed

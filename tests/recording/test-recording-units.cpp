@@ -345,12 +345,12 @@ TEST(FileLock, ClaimingANameNeverReplacesAFileAndTheServerRecordFollows)
 	// A record of a URL alone is the URL's bytes, as older versions wrote and still read it;
 	// more survives a round trip, line breaks and escapes included, and a record cut short is none.
 	EXPECT_EQ(encode_take_record({"http://plain.example/up", false, {}}), "http://plain.example/up");
-	EXPECT_EQ(decode_take_record("http://old.example/up")->server_url, "http://old.example/up");
-	const TakeRecord marked{"http://x.example/a\nb%41", true, "recording_5_2.wav"};
+	EXPECT_EQ(decode_take_record("http://old.example/up")->server.url, "http://old.example/up");
+	const TakeRecord marked{{"http://x.example/a\nb%41", "t0k%en"}, true, "recording_5_2.wav"};
 	const std::string bytes = encode_take_record(marked);
 	const auto back = decode_take_record(bytes);
 	ASSERT_TRUE(back);
-	EXPECT_EQ(back->server_url, marked.server_url);
+	EXPECT_EQ(back->server, marked.server);
 	EXPECT_TRUE(back->delivered);
 	EXPECT_EQ(back->final_name, marked.final_name);
 	EXPECT_FALSE(decode_take_record(bytes.substr(0, bytes.size() - 1)));

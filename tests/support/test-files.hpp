@@ -29,7 +29,7 @@ inline std::vector<std::string> files_in(const std::string &dir)
 inline std::string recorded_url(const std::string &take)
 {
 	const auto record = read_take_record(take);
-	return record ? record->server_url : std::string();
+	return record ? record->server.url : std::string();
 }
 
 inline std::string read_file(const std::string &path)

@@ -67,7 +67,7 @@ TEST(RetryBook, HeldTakesWaitForTheNextStartUnlessHandedOverAgain)
 	book.add("held", "http://s/new");
 	const auto again = book.next(t0);
 	ASSERT_TRUE(again);
-	EXPECT_EQ(again->url, "http://s/new");
+	EXPECT_EQ(again->server.url, "http://s/new");
 	EXPECT_EQ(book.held(), 0u);
 }
 
@@ -80,10 +80,10 @@ TEST(RetryBook, ATakeHandedOverWhileInFlightIsQueuedAnewOnceTheAttemptEnds)
 	book.add("x", "http://s/new"); // the old take was delivered and a new one took its name
 	EXPECT_EQ(next_path(book, t0), "") << "not while the old one is being sent";
 	const auto settled = book.settle(*first, UploadResult::Delivered, t0, false);
-	EXPECT_EQ(settled.again_url.value_or(""), "http://s/new");
+	EXPECT_EQ(settled.again.value_or(TakeServer()).url, "http://s/new");
 	const auto second = book.next(t0);
 	ASSERT_TRUE(second);
-	EXPECT_EQ(second->url, "http://s/new");
+	EXPECT_EQ(second->server.url, "http://s/new");
 	EXPECT_EQ(second->failures, 0u);
 
 	// Owned by another process: let go; when stopping, what came meanwhile waits for the next start.
