@@ -4,7 +4,8 @@
 // What goes on the wire: "POST <path> HTTP/1.1", then User-Agent, Content-Type and Authorization
 // (ours) and the two headers HTTP/1.1 needs that libcurl adds itself, Host and Content-Length. libcurl's
 // other defaults are switched off: Accept, "Expect: 100-continue" (it would add it for bodies
-// over 1 MiB), chunked transfer (the length is always declared), HTTP/2 over TLS.
+// over 1 MiB), chunked transfer (the length is always declared), HTTP/2 over TLS. Another method
+// sends Host, User-Agent and Authorization only.
 #include "platform/http.hpp"
 
 #include <curl/curl.h>
@@ -41,6 +42,7 @@ struct Watchdog {
 	Clock::time_point since;
 	bool timed_out = false;
 	bool cancelled = false;
+	std::string reason; // of the last status line, raw
 };
 
 struct BodySource {
@@ -79,10 +81,20 @@ int on_progress(void *data, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t
 	return 0;
 }
 
-size_t on_header(char *, size_t size, size_t count, void *data)
+// libcurl reads the status code but keeps no reason phrase: it is taken from the status line,
+// the last one seen (an interim 1xx comes first).
+size_t on_header(char *line, size_t size, size_t count, void *data)
 {
-	static_cast<Watchdog *>(data)->header_bytes += curl_off_t(size * count);
-	return size * count;
+	auto *dog = static_cast<Watchdog *>(data);
+	const size_t length = size * count;
+	dog->header_bytes += curl_off_t(length);
+	const std::string text(line, length);
+	if (text.compare(0, 5, "HTTP/") == 0) {
+		const size_t code = text.find(' ');
+		const size_t phrase = code == std::string::npos ? code : text.find(' ', code + 1);
+		dog->reason = phrase == std::string::npos ? std::string() : text.substr(phrase + 1);
+	}
+	return length;
 }
 
 size_t on_read(char *out, size_t size, size_t count, void *data)
@@ -110,6 +122,7 @@ HttpOutcome failure(HttpStage stage, HttpFailure why, long error)
 	outcome.failed_stage = stage;
 	outcome.failure = why;
 	outcome.error = error;
+	outcome.no_answer = HttpNoAnswer::Other;
 	return outcome;
 }
 
@@ -117,6 +130,19 @@ bool certificate_refused(CURLcode code)
 {
 	return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_PINNEDPUBKEYNOTMATCH ||
 	       code == CURLE_SSL_INVALIDCERTSTATUS;
+}
+
+HttpNoAnswer no_answer(CURLcode code, const Watchdog &dog)
+{
+	if (dog.timed_out || code == CURLE_OPERATION_TIMEDOUT)
+		return HttpNoAnswer::TimedOut;
+	if (code == CURLE_COULDNT_RESOLVE_HOST)
+		return HttpNoAnswer::NameNotFound;
+	if (code == CURLE_COULDNT_CONNECT)
+		return HttpNoAnswer::Refused;
+	if (certificate_refused(code))
+		return HttpNoAnswer::Certificate;
+	return HttpNoAnswer::Other;
 }
 
 } // namespace
@@ -157,7 +183,9 @@ HttpOutcome http_post(const HttpPost &request)
 
 	// Authorization as a header of ours, not through libcurl's own user and password: those
 	// would be sent to any server a redirect names, and in libcurl's place in the header order.
-	std::vector<std::string> lines = {request.header_text};
+	std::vector<std::string> lines;
+	if (!request.header_text.empty())
+		lines.push_back(request.header_text);
 	if (!request.authorization.empty())
 		lines.push_back("Authorization: " + request.authorization);
 	lines.push_back("Accept:");
@@ -173,10 +201,11 @@ HttpOutcome http_post(const HttpPost &request)
 	}
 	CurlPtr<curl_slist> headers(list);
 
+	const bool post = request.method == "POST";
 	Watchdog dog;
 	dog.curl = curl.get();
-	dog.body_length = static_cast<curl_off_t>(request.body_length);
-	dog.limits = http_timeouts();
+	dog.body_length = post ? static_cast<curl_off_t>(request.body_length) : 0;
+	dog.limits = request.timeouts.value_or(http_timeouts());
 	dog.cancel = request.cancel;
 	const HttpBodyReader no_body = [](char *, size_t) -> size_t { return 0; };
 	BodySource source;
@@ -191,12 +220,16 @@ HttpOutcome http_post(const HttpPost &request)
 	opt(CURLOPT_CURLU, url.get());
 	opt(CURLOPT_REQUEST_TARGET, request.path.c_str());
 	opt(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-	opt(CURLOPT_POST, 1L);
-	opt(CURLOPT_POSTFIELDSIZE_LARGE, dog.body_length);
-	opt(CURLOPT_READFUNCTION, on_read);
-	opt(CURLOPT_READDATA, &source);
-	// Fewer, larger pieces than libcurl's 64 KiB: well under the 1 MiB an upload may hold.
-	opt(CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
+	if (post) {
+		opt(CURLOPT_POST, 1L);
+		opt(CURLOPT_POSTFIELDSIZE_LARGE, dog.body_length);
+		opt(CURLOPT_READFUNCTION, on_read);
+		opt(CURLOPT_READDATA, &source);
+		// Fewer, larger pieces than libcurl's 64 KiB: well under the 1 MiB an upload may hold.
+		opt(CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
+	} else {
+		opt(CURLOPT_CUSTOMREQUEST, request.method.c_str());
+	}
 	opt(CURLOPT_USERAGENT, request.user_agent.c_str());
 	opt(CURLOPT_HTTPHEADER, headers.get());
 	// The target has to reach the server as given, which a proxy would not pass on; WinHTTP's
@@ -236,16 +269,25 @@ HttpOutcome http_post(const HttpPost &request)
 		HttpOutcome outcome;
 		outcome.sent = true;
 		outcome.status = static_cast<uint32_t>(status);
+		if (status != 0)
+			outcome.reason = clean_reason_phrase(dog.reason);
+		else
+			outcome.no_answer = no_answer(result, dog);
 		return outcome;
 	}
 	if (dog.cancelled)
 		return failure(HttpStage::Send, HttpFailure::Cancelled, CURLE_ABORTED_BY_CALLBACK);
 	if (source.failed)
 		return failure(HttpStage::Send, HttpFailure::BodyRead, CURLE_READ_ERROR);
+	HttpOutcome outcome;
 	if (dog.timed_out)
-		return failure(HttpStage::Send, HttpFailure::Transient, CURLE_OPERATION_TIMEDOUT);
-	return failure(HttpStage::Send, certificate_refused(result) ? HttpFailure::Certificate : HttpFailure::Transient,
-		       result);
+		outcome = failure(HttpStage::Send, HttpFailure::Transient, CURLE_OPERATION_TIMEDOUT);
+	else
+		outcome =
+		    failure(HttpStage::Send,
+			    certificate_refused(result) ? HttpFailure::Certificate : HttpFailure::Transient, result);
+	outcome.no_answer = no_answer(result, dog);
+	return outcome;
 }
 
 } // namespace platform

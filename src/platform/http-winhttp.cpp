@@ -40,12 +40,16 @@ private:
 	HINTERNET handle_;
 };
 
+HttpNoAnswer no_answer(DWORD error);
+
 HttpOutcome failure(HttpStage stage, HttpFailure why, DWORD error)
 {
 	HttpOutcome outcome;
 	outcome.failed_stage = stage;
 	outcome.failure = why;
 	outcome.error = static_cast<long>(error);
+	outcome.no_answer =
+	    why == HttpFailure::Transient || why == HttpFailure::Certificate ? no_answer(error) : HttpNoAnswer::Other;
 	return outcome;
 }
 
@@ -65,6 +69,41 @@ bool certificate_refused(DWORD error)
 	default:
 		return false;
 	}
+}
+
+HttpNoAnswer no_answer(DWORD error)
+{
+	if (certificate_refused(error))
+		return HttpNoAnswer::Certificate;
+	switch (error) {
+	case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+		return HttpNoAnswer::NameNotFound;
+	case ERROR_WINHTTP_CANNOT_CONNECT:
+		return HttpNoAnswer::Refused;
+	case ERROR_WINHTTP_TIMEOUT:
+		return HttpNoAnswer::TimedOut;
+	default:
+		return HttpNoAnswer::Other;
+	}
+}
+
+// The status text as the curl layer keeps it: only printable ASCII survives either way.
+std::string status_text(HINTERNET request)
+{
+	DWORD size = 0;
+	WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_TEXT, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+			    &size, WINHTTP_NO_HEADER_INDEX);
+	if (size == 0)
+		return {};
+	std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+	if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_TEXT, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+				 WINHTTP_NO_HEADER_INDEX))
+		return {};
+	text.resize(size / sizeof(wchar_t));
+	std::string ascii;
+	for (wchar_t c : text)
+		ascii.push_back(c >= 0x20 && c <= 0x7e ? static_cast<char>(c) : '\x7f');
+	return clean_reason_phrase(ascii);
 }
 
 HttpFailure classify(DWORD error, const HttpCancel *cancel)
@@ -97,8 +136,9 @@ HttpOutcome http_post(const HttpPost &request)
 	std::string header_lines = request.header_text;
 	if (!request.authorization.empty())
 		header_lines += (header_lines.empty() ? "" : "\r\n") + ("Authorization: " + request.authorization);
-	std::wstring agent, host, path, headers;
-	if (!from_utf8(request.user_agent, agent) || !from_utf8(header_lines, headers))
+	std::wstring agent, host, path, headers, method;
+	if (!from_utf8(request.user_agent, agent) || !from_utf8(header_lines, headers) ||
+	    !from_utf8(request.method, method))
 		return failure(HttpStage::Open, HttpFailure::BadTarget, ERROR_INVALID_PARAMETER);
 
 	// Closed in reverse order of declaration: request, connection, session.
@@ -108,7 +148,7 @@ HttpOutcome http_post(const HttpPost &request)
 		return failure(HttpStage::Open, HttpFailure::Transient, GetLastError());
 
 	// Every limit set, none left to the layer: Wine's defaults are not Windows'.
-	const HttpTimeouts limits = http_timeouts();
+	const HttpTimeouts limits = request.timeouts.value_or(http_timeouts());
 	WinHttpSetTimeouts(session.get(), limits.resolve_ms, limits.connect_ms, limits.send_ms, limits.receive_ms);
 
 	// Some WinHTTP builds take an empty name for this machine; no upload may go there unnamed.
@@ -127,7 +167,7 @@ HttpOutcome http_post(const HttpPost &request)
 		return failure(HttpStage::OpenRequest, HttpFailure::BadTarget, ERROR_WINHTTP_INVALID_URL);
 	const DWORD flags = (request.secure ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_ESCAPE_DISABLE |
 			    WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
-	Handle req(WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+	Handle req(WinHttpOpenRequest(connection.get(), method.c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
 				      WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
 	if (!req) {
 		const DWORD error = GetLastError();
@@ -146,7 +186,9 @@ HttpOutcome http_post(const HttpPost &request)
 	DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
 	WinHttpSetOption(req.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never));
 
-	if (request.body_length > MAXDWORD)
+	// Only a POST has a body; WinHTTP sends Content-Length for other methods only when one is declared.
+	const uint64_t body_length = request.method == "POST" ? request.body_length : 0;
+	if (body_length > MAXDWORD)
 		return failure(HttpStage::Send, HttpFailure::BadTarget, ERROR_INVALID_PARAMETER);
 
 	// A blocking call is cut short by closing its request handle from the cancelling thread.
@@ -176,13 +218,14 @@ HttpOutcome http_post(const HttpPost &request)
 		return failure(HttpStage::Send, why == HttpFailure::None ? classify(error, cancel) : why, error);
 	};
 
-	const DWORD length = static_cast<DWORD>(request.body_length);
-	if (!WinHttpSendRequest(req.get(), headers.c_str(), static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, length,
-				0))
+	const DWORD length = static_cast<DWORD>(body_length);
+	const wchar_t *extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
+	const DWORD extra_length = headers.empty() ? 0 : static_cast<DWORD>(-1L);
+	if (!WinHttpSendRequest(req.get(), extra, extra_length, WINHTTP_NO_REQUEST_DATA, 0, length, 0))
 		return send_failure(HttpFailure::None, GetLastError());
 
 	std::unique_ptr<char[]> piece(new char[piece_size]);
-	uint64_t left = request.body_length;
+	uint64_t left = body_length;
 	while (left > 0) {
 		if (cancel && cancel->cancelled())
 			return send_failure(HttpFailure::Cancelled, ERROR_WINHTTP_OPERATION_CANCELLED);
@@ -202,6 +245,7 @@ HttpOutcome http_post(const HttpPost &request)
 	}
 
 	const BOOL answered = WinHttpReceiveResponse(req.get(), nullptr);
+	const DWORD receive_error = answered ? ERROR_SUCCESS : GetLastError();
 	if (!answered && cancel && cancel->cancelled())
 		return send_failure(HttpFailure::Cancelled, ERROR_WINHTTP_OPERATION_CANCELLED);
 	HttpOutcome outcome;
@@ -211,6 +255,10 @@ HttpOutcome http_post(const HttpPost &request)
 	WinHttpQueryHeaders(req.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
 			    WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX);
 	outcome.status = status;
+	if (status != 0)
+		outcome.reason = status_text(req.get());
+	else
+		outcome.no_answer = no_answer(receive_error);
 	return outcome;
 }
 

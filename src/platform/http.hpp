@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -40,12 +41,25 @@ enum class HttpFailure {
 	BodyRead,    // the body's source failed
 };
 
+// Why no status came back, in the words a user can act on.
+enum class HttpNoAnswer {
+	None,         // a status was read
+	NameNotFound, // the host's name did not resolve
+	Refused,      // nothing accepted the connection
+	TimedOut,     // a limit ran out, before or after the request went out
+	Certificate,  // the server's certificate was refused
+	Other,        // anything else: reset, closed without a word, refused target, cancelled
+};
+
 struct HttpOutcome {
 	bool sent = false;                        // the request went out and the exchange ended
 	HttpStage failed_stage = HttpStage::Send; // meaningful when !sent
 	HttpFailure failure = HttpFailure::None;  // meaningful when !sent
 	long error = 0;                           // the layer's own error number when !sent
 	uint32_t status = 0;                      // 0 when no status could be read
+	// The status line's reason phrase ("No Content"), printable ASCII only; empty if none.
+	std::string reason;
+	HttpNoAnswer no_answer = HttpNoAnswer::None; // meaningful when status is 0
 };
 
 // Lets another thread cut a request short: the layer checks it between pieces and registers
@@ -86,7 +100,10 @@ private:
 using HttpBodyReader = std::function<size_t(char *out, size_t size)>;
 constexpr size_t http_body_failed = SIZE_MAX;
 
+// A POST by default; another method ("OPTIONS") goes out without a body and without
+// Content-Length, the same on every layer.
 struct HttpPost {
+	std::string method = "POST";
 	std::string host; // UTF-8; an IPv6 address in brackets ("[::1]")
 	uint16_t port = 80;
 	std::string path; // UTF-8, sent as given, no escaping added
@@ -99,13 +116,20 @@ struct HttpPost {
 	HttpBodyReader read_body;
 	uint64_t body_length = 0;
 	HttpCancel *cancel = nullptr; // optional
+	// This request's own limits; none: http_timeouts().
+	std::optional<HttpTimeouts> timeouts;
 };
 
-// A line break in the path or a header would end its line early and forge headers: such a
-// request is refused before anything is sent.
+// A line break in the path or a header would end its line early and forge headers, and a
+// method that is not one token would forge the request line: such a request is refused
+// before anything is sent.
 bool forges_headers(const HttpPost &request);
 
-// Blocking POST with the body's length declared in advance (no chunked transfer).
+// What a layer hands back of a raw reason phrase: blanks around it trimmed, anything outside
+// printable ASCII dropped (the layers decode other bytes differently), at most 128 characters.
+std::string clean_reason_phrase(const std::string &raw);
+
+// Blocking request; a POST's body length is declared in advance (no chunked transfer).
 HttpOutcome http_post(const HttpPost &request);
 
 // Once per process, before the first http_post (curl_global_init and the like).
