@@ -288,7 +288,7 @@ std::string mask_url_for_log(const std::string &url)
 	return parts.scheme + parts.host_port + mask_target_for_log(parts.rest);
 }
 
-std::optional<ServerEndpoint> parse_server_url(const std::string &server_url)
+std::optional<ServerEndpoint> parse_server_url(const std::string &server_url, bool announce)
 {
 	if (server_url.empty()) {
 		blog(LOG_WARNING, "[Brisvane] No URL configured.");
@@ -347,7 +347,8 @@ std::optional<ServerEndpoint> parse_server_url(const std::string &server_url)
 		endpoint.port = *port;
 	}
 
-	blog(LOG_INFO, "[Brisvane] Uploading to Host: %s, Port: %d, Path: %s", endpoint.host.c_str(), endpoint.port,
-	     mask_target_for_log(endpoint.path).c_str());
+	if (announce)
+		blog(LOG_INFO, "[Brisvane] Uploading to Host: %s, Port: %d, Path: %s", endpoint.host.c_str(),
+		     endpoint.port, mask_target_for_log(endpoint.path).c_str());
 	return endpoint;
 }

@@ -19,8 +19,10 @@ struct ServerEndpoint {
 	bool has_credentials = false;
 };
 
-// Logs exactly one line in every case; no line holds user info or a query value.
-std::optional<ServerEndpoint> parse_server_url(const std::string &server_url);
+// Logs exactly one line in every case, except that a URL that parses is announced as the
+// upload's target ("Uploading to Host: ...") only when `announce` is set; no line holds user
+// info or a query value.
+std::optional<ServerEndpoint> parse_server_url(const std::string &server_url, bool announce = true);
 
 // What may be logged of a URL: user info dropped, the fragment dropped, and in the query every
 // value replaced by "***" ("?token=***&x=***"); an item without '=' may be a secret of its own
