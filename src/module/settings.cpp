@@ -2,6 +2,7 @@
 // Settings of one instance and the properties window.
 #include "module/callback-guard.hpp"
 #include "module/source-context.hpp"
+#include "module/status.hpp"
 #include "module/target.hpp"
 
 #include <string>
@@ -35,11 +36,12 @@ void apply_settings(SourceContext *ctx, obs_data_t *settings)
 	if (ctx->takes) {
 		ctx->takes->set_silence_stop(enable_silence_stop, silence_threshold_db, silence_duration_ms);
 		ctx->takes->set_keywords(start_keywords, stop_keywords);
-		ctx->takes->set_server(TakeServer(server_url, std::move(access_token)));
+		ctx->takes->set_server(TakeServer(server_url, access_token));
 	}
 	{
 		std::lock_guard<std::mutex> lock(ctx->mutex);
 		ctx->server_url = std::move(server_url);
+		ctx->access_token = std::move(access_token);
 		ctx->start_keywords = std::move(start_keywords);
 		ctx->stop_keywords = std::move(stop_keywords);
 	}
@@ -67,7 +69,7 @@ void source_get_defaults(obs_data_t *settings)
 	obs_data_set_default_bool(settings, "enable_silence_stop", false);
 }
 
-obs_properties_t *source_get_properties(void *)
+obs_properties_t *source_get_properties(void *data)
 {
 	obs_properties_t *props = obs_properties_create();
 	obs_properties_add_text(props, "server_url", obs_module_text("Brisvane.ServerUrl"), OBS_TEXT_DEFAULT);
@@ -83,6 +85,7 @@ obs_properties_t *source_get_properties(void *)
 	obs_enum_sources(add_audio_source_to_list, &list);
 	// Shown as dots: it ends up in screenshots and streams.
 	obs_properties_add_text(props, "access_token", obs_module_text("Brisvane.AccessToken"), OBS_TEXT_PASSWORD);
+	run_guarded("Showing the status", [&] { add_status_properties(props, static_cast<SourceContext *>(data)); });
 	return props;
 }
 

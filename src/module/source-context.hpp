@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "module/status.hpp"
 #include "takes/take-pipeline.hpp"
 
 #include <obs-module.h>
@@ -17,6 +18,7 @@ struct SourceContext {
 	obs_source_t *source = nullptr;
 	obs_weak_source_t *target = nullptr; // the listened source, held weakly
 	std::string server_url;
+	std::string access_token;
 	std::string target_source_name;
 	uint32_t sample_rate = 44100;
 	uint16_t channels = 2;
@@ -39,6 +41,14 @@ struct SourceContext {
 	std::mutex update_mutex;
 	// Set when create has returned: later settings updates retry a model that failed to load.
 	bool created = false;
+
+	// Why recognition did not start, for the Properties window (written once, at create).
+	enum class SpeechSetup { Started, NoLibrary, NoModel, NotStarted };
+	SpeechSetup speech_setup = SpeechSetup::NotStarted;
+	std::string model_folder; // where the model was looked for
+	// What the Properties window's buttons leave for the status to show; shared with the
+	// server check's thread, which may outlive the source.
+	std::shared_ptr<ButtonNews> news = std::make_shared<ButtonNews>();
 
 	~SourceContext();
 };

@@ -25,17 +25,24 @@ namespace {
 // The instance stays without recognition when the library or the model is missing.
 void start_recognition(SourceContext *ctx)
 {
-	if (!TakePipeline::speech_library_available())
+	if (!TakePipeline::speech_library_available()) {
+		ctx->speech_setup = SourceContext::SpeechSetup::NoLibrary;
 		return;
+	}
 	std::unique_ptr<char, void (*)(void *)> model_path(obs_find_module_file(module_pointer, "model"), bfree);
 	if (!model_path) {
+		if (const char *data = obs_get_module_data_path(module_pointer))
+			ctx->model_folder = std::string(data) + "/model";
+		ctx->speech_setup = SourceContext::SpeechSetup::NoModel;
 		blog(LOG_ERROR, "[Kavrel Assistant] Failed to find 'model' directory in plugin data.");
 		return;
 	}
 	std::string path = model_path.get();
 	model_path.reset();
 
+	ctx->model_folder = path;
 	ctx->takes->start_recognition(path);
+	ctx->speech_setup = SourceContext::SpeechSetup::Started;
 }
 
 } // namespace

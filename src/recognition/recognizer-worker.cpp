@@ -89,6 +89,7 @@ void RecognizerWorker::follow_model(uint64_t &position)
 		model_ = std::move(fresh);
 		model_->watch(this);
 		failed_ = false;
+		model_state_ = ModelState::Loading;
 	}
 	switch (model_->state()) {
 	case SharedModel::State::Loading:
@@ -97,6 +98,7 @@ void RecognizerWorker::follow_model(uint64_t &position)
 		if (!failed_)
 			blog(LOG_ERROR, "[Vosk] Failed to load model from: %s", model_path_.c_str());
 		failed_ = true;
+		model_state_ = ModelState::Failed;
 		return;
 	case SharedModel::State::Ready:
 		break;
@@ -107,6 +109,7 @@ void RecognizerWorker::follow_model(uint64_t &position)
 	blog(LOG_INFO, "[Vosk] Model loaded successfully.");
 	if (!recognizer_) {
 		no_recognizer_ = true;
+		model_state_ = ModelState::Failed;
 		// A model without its decoding graph loads, yet nothing can be recognised with it.
 		blog(LOG_ERROR, "[Vosk] Failed to create a recognizer from the model: %s", model_path_.c_str());
 		return;
@@ -118,6 +121,7 @@ void RecognizerWorker::follow_model(uint64_t &position)
 	clock_.rate = sample_rate_;
 	position_ = position;
 	listening_ = true;
+	model_state_ = ModelState::Ready;
 }
 
 void RecognizerWorker::feed(uint64_t &position)

@@ -40,6 +40,8 @@ public:
 	void retry_failed_load() noexcept;
 	// The model is loaded and recognition follows the ring.
 	bool listening() const noexcept { return listening_.load(); }
+	enum class ModelState { Loading, Ready, Failed };
+	ModelState model_state() const noexcept { return model_state_.load(); }
 	// The ring position up to which audio has been fed to Vosk and its results delivered.
 	uint64_t position() const noexcept { return position_.load(); }
 	// The two above as flags, for readers that cannot call into this code.
@@ -65,6 +67,7 @@ private:
 	std::atomic<bool> stopping_{false};
 	std::atomic<bool> retry_{false};
 	std::atomic<bool> listening_{false};
+	std::atomic<ModelState> model_state_{ModelState::Loading};
 	std::atomic<uint64_t> position_{0};
 
 	// The worker thread's own once it runs.

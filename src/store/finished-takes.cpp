@@ -68,6 +68,7 @@ std::vector<WaitingTake> waiting_takes(const std::string &dir)
 		auto record = read_take_record(path);
 		if (!record) {
 			blog(LOG_INFO, "[Brisvane] No server recorded, file kept: %s", path.c_str());
+			waiting.push_back(WaitingTake{path, std::nullopt});
 			continue;
 		}
 		if (record->delivered) {
@@ -79,7 +80,7 @@ std::vector<WaitingTake> waiting_takes(const std::string &dir)
 				    path.c_str(), reason.c_str());
 			continue;
 		}
-		waiting.push_back(WaitingTake{path, std::move(*record)});
+		waiting.push_back(WaitingTake{path, std::move(record)});
 	}
 	for (const std::string &name : records)
 		if (!std::binary_search(takes.begin(), takes.end(), name) && !exists(prefix + name))

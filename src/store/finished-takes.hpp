@@ -5,6 +5,7 @@
 
 #include "store/take-record.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,12 @@ class FileLock;
 
 struct WaitingTake {
 	std::string path;
-	TakeRecord record;
+	std::optional<TakeRecord> record; // none: no server to send it to
 };
 
-// Every finished take in dir that is to be sent, by name, each with its record. Along the way:
-// a take without a record is logged and left alone, a take the server already took has its
-// delete done, and records whose take is gone are dropped.
+// Every finished take in dir still to be delivered, by name, each with its record. Along the
+// way: a take without a record is logged, a take the server already took has its delete
+// done, and records whose take is gone are dropped.
 std::vector<WaitingTake> waiting_takes(const std::string &dir);
 
 // The server took the take: it is deleted (through the caller's lock on it, when given) with

@@ -73,6 +73,21 @@ bool TakePipeline::speech_library_available()
 	return vosk_library_available();
 }
 
+TakePipeline::Speech TakePipeline::speech() const noexcept
+{
+	if (!recognizer_)
+		return Speech::Off;
+	switch (recognizer_->model_state()) {
+	case RecognizerWorker::ModelState::Loading:
+		return Speech::Loading;
+	case RecognizerWorker::ModelState::Ready:
+		return Speech::Ready;
+	case RecognizerWorker::ModelState::Failed:
+		break;
+	}
+	return Speech::Failed;
+}
+
 void TakePipeline::start_recognition(const std::string &model_path)
 {
 	try {

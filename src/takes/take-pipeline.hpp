@@ -52,6 +52,9 @@ public:
 	void retry_failed_model_load() noexcept;
 	// Recognition was started (its model may still be loading).
 	bool has_recognizer() const noexcept { return recognizer_ != nullptr; }
+	// Where the speech model stands: Off when recognition was never started.
+	enum class Speech { Off, Loading, Ready, Failed };
+	Speech speech() const noexcept;
 	// The model is loaded and recognition follows the audio. Inline, like wait_idle, so
 	// programs that only share this header with the module can call it.
 	bool listening() const noexcept { return listening_ && listening_->load(); }

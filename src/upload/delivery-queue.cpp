@@ -11,7 +11,9 @@
 
 #include <obs.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <map>
@@ -139,8 +141,37 @@ public:
 	DeliveryStatus status()
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		return DeliveryStatus{book_.in_flight(), book_.ready(), book_.waiting(), book_.held(),
-				      running_ && !scanned_};
+		DeliveryStatus s;
+		s.sending = book_.in_flight();
+		s.ready = book_.ready();
+		s.waiting = book_.waiting();
+		s.held = book_.held();
+		s.kept = book_.kept();
+		s.scanning = running_ && !scanned_;
+		const auto due = book_.earliest_due();
+		if (due != Clock::time_point::max())
+			s.next_attempt_ms = std::max<int64_t>(
+			    0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count());
+		s.last_attempt = last_attempt_;
+		s.last_delivery = last_delivery_;
+		s.held_status = held_status_;
+		return s;
+	}
+
+	size_t hand_back(const std::function<TakeServer(const TakeServer &)> &pick)
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		if (!running_ || stopping_)
+			return 0;
+		std::vector<BookedTake> back = book_.take_back();
+		for (BookedTake &take : back) {
+			TakeServer server = pick(take.server);
+			if (server != take.server)
+				write_take_record(take.path, TakeRecord{server, false, {}});
+			book_.add(take.path, server);
+		}
+		cv_.notify_all();
+		return back.size();
 	}
 
 private:
@@ -187,14 +218,17 @@ private:
 		cv_.notify_all();
 	}
 
-	// Queues every take left in the folder for its own server.
+	// Queues every take left in the folder for its own server, and counts those without one.
 	void scan()
 	{
 		for (WaitingTake &take : waiting_takes(folder_)) {
 			std::lock_guard<std::mutex> lock(mutex_);
 			if (stopping_)
 				return;
-			book_.add(take.path, take.record.server);
+			if (take.record)
+				book_.add(take.path, take.record->server);
+			else
+				book_.keep(take.path);
 			cv_.notify_one();
 		}
 	}
@@ -210,10 +244,12 @@ private:
 				in_flight_[take->path] = &cancel;
 				lock.unlock();
 				bool busy = false;
-				const UploadResult result = attempt(*take, cancel, busy);
+				uint32_t status = 0;
+				const UploadResult result = attempt(*take, cancel, busy, status);
 				lock.lock();
 				if (generation != generation_)
 					return; // given up on by a stop; the take is on disk for the next start
+				note_answer(result, status);
 				in_flight_.erase(take->path);
 				settle(std::move(*take), result, busy);
 				cv_.notify_all(); // a stop may be waiting for the last upload in flight
@@ -227,7 +263,19 @@ private:
 		}
 	}
 
-	UploadResult attempt(const BookedTake &take, platform::HttpCancel &cancel, bool &busy)
+	void note_answer(UploadResult result, uint32_t status)
+	{
+		if (result == UploadResult::Gone || result == UploadResult::Cancelled)
+			return;
+		const DeliveryStatus::Answer answer{true, status, int64_t(std::time(nullptr))};
+		last_attempt_ = answer;
+		if (result == UploadResult::Delivered)
+			last_delivery_ = answer;
+		else if (result == UploadResult::Hold)
+			held_status_ = status;
+	}
+
+	UploadResult attempt(const BookedTake &take, platform::HttpCancel &cancel, bool &busy, uint32_t &status)
 	{
 		// Whoever holds the lock owns the file: another OBS process sending or writing it.
 		platform::FileLock lock;
@@ -240,7 +288,7 @@ private:
 				blog(LOG_ERROR, "[Brisvane] Failed to open file: %s", take.path.c_str());
 			return UploadResult::Retry;
 		}
-		return upload_file(take.path, take.server.url, &cancel, &lock, take.server.access_token);
+		return upload_file(take.path, take.server.url, &cancel, &lock, take.server.access_token, &status);
 	}
 
 	void settle(BookedTake take, UploadResult result, bool busy)
@@ -273,6 +321,8 @@ private:
 	bool ever_started_ = false;
 	bool scanned_ = false;
 	RetryBook book_;
+	DeliveryStatus::Answer last_attempt_, last_delivery_;
+	uint32_t held_status_ = 0;
 	std::map<std::string, platform::HttpCancel *> in_flight_;
 	size_t active_threads_ = 0;
 	uint64_t generation_ = 0;
@@ -305,6 +355,16 @@ bool start_delivery(const std::string &folder, std::function<void(const std::str
 void stop_delivery() noexcept
 {
 	queue().stop();
+}
+
+size_t send_kept_takes(const std::function<TakeServer(const TakeServer &own)> &pick) noexcept
+{
+	try {
+		return queue().hand_back(pick);
+	} catch (const std::exception &e) {
+		blog(LOG_ERROR, "[Brisvane] Could not send kept takes again: %s", e.what());
+		return 0;
+	}
 }
 
 DeliveryStatus delivery_status() noexcept

@@ -4,7 +4,10 @@
 // and tried again after failures that time may mend. Nothing is deleted without a 2xx.
 #pragma once
 
+#include "store/take-record.hpp"
+
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -30,10 +33,27 @@ struct DeliveryStatus {
 	size_t ready = 0;      // to be sent as soon as a thread is free
 	size_t waiting = 0;    // for a retry
 	size_t held = 0;       // until the next start
+	size_t kept = 0;       // on disk without a server to send them to
 	bool scanning = false; // the folder is still being looked through for takes left there
+	// Until the first waiting take is tried again; -1 when none waits.
+	int64_t next_attempt_ms = -1;
+	// An attempt's end: its HTTP status (0: no answer came) and when (seconds since 1970).
+	struct Answer {
+		bool any = false;
+		uint32_t status = 0;
+		int64_t at = 0;
+	};
+	Answer last_attempt;
+	Answer last_delivery;
+	uint32_t held_status = 0; // the answer that last held a take (0: none came)
 };
 // A snapshot; never waits on an upload.
 DeliveryStatus delivery_status() noexcept;
+
+// Hands every take waiting, held or kept without a server over again, at once: `pick`, given a
+// take's own server, answers the one to send it to. Takes being sent are left alone. Returns
+// how many were handed over.
+size_t send_kept_takes(const std::function<TakeServer(const TakeServer &own)> &pick) noexcept;
 
 // A program that never calls start_delivery (a tool, a test) gets a queue on its first
 // upload_file_async, without a folder scan, ended when the program exits.

@@ -24,6 +24,8 @@ void RetryBook::add(const std::string &path, const TakeServer &server)
 	}
 	if (held_.erase(path) > 0 || unwait(path))
 		tracked_.erase(path);
+	held_servers_.erase(path);
+	kept_.erase(path);
 	enqueue(path, server);
 }
 
@@ -79,6 +81,8 @@ std::optional<TakeServer> RetryBook::take_again(const std::string &path, bool st
 	again_.erase(again);
 	if (held_.erase(path) > 0 || unwait(path))
 		tracked_.erase(path);
+	held_servers_.erase(path);
+	kept_.erase(path);
 	if (!stopping)
 		enqueue(path, server);
 	return server;
@@ -105,10 +109,12 @@ RetryBook::Settled RetryBook::settle(BookedTake take, UploadResult result, Clock
 		// A take without a server has nothing to wait for: it stays on disk as it is.
 		if (take.server.url.empty()) {
 			tracked_.erase(path);
+			kept_.insert(path);
 			break;
 		}
 		settled.next = Settled::Next::Held;
 		held_.insert(path);
+		held_servers_[path] = take.server;
 		break;
 	case UploadResult::Cancelled:
 		settled.next = Settled::Next::CutShort;
@@ -126,8 +132,32 @@ void RetryBook::release(const BookedTake &take, bool stopping)
 	take_again(take.path, stopping);
 }
 
+void RetryBook::keep(const std::string &path)
+{
+	if (!tracked_.count(path))
+		kept_.insert(path);
+}
+
+std::vector<BookedTake> RetryBook::take_back()
+{
+	std::vector<BookedTake> back(waiting_.begin(), waiting_.end());
+	waiting_.clear();
+	for (const std::string &path : held_)
+		back.push_back(BookedTake{path, held_servers_[path], 0, {}});
+	for (const std::string &path : kept_)
+		back.push_back(BookedTake{path, TakeServer(), 0, {}});
+	for (const BookedTake &take : back)
+		tracked_.erase(take.path);
+	held_.clear();
+	held_servers_.clear();
+	kept_.clear();
+	return back;
+}
+
 void RetryBook::clear()
 {
+	kept_.clear();
+	held_servers_.clear();
 	ready_.clear();
 	waiting_.clear();
 	held_.clear();

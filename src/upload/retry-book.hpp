@@ -47,10 +47,15 @@ public:
 	Settled settle(BookedTake take, UploadResult result, Clock::time_point now, bool stopping);
 	// Another process owns the take: it is not ours to track.
 	void release(const BookedTake &take, bool stopping);
+	// A take on disk without a server to send it to.
+	void keep(const std::string &path);
+	// Takes out every take waiting, held or kept (not those in flight), to be handed over anew.
+	std::vector<BookedTake> take_back();
 
 	size_t ready() const { return ready_.size(); }
 	size_t waiting() const { return waiting_.size(); }
 	size_t held() const { return held_.size(); }
+	size_t kept() const { return kept_.size(); }
 	size_t in_flight() const { return in_flight_.size(); }
 	// Takes ready, waiting, held or cut short: what a stop leaves for the next start.
 	size_t left() const { return ready_.size() + waiting_.size() + held_.size() + cut_short_; }
@@ -65,6 +70,8 @@ private:
 	std::deque<BookedTake> ready_;
 	std::vector<BookedTake> waiting_;
 	std::set<std::string> held_;
+	std::set<std::string> kept_; // no server: not tracked, sent only when handed over anew
+	std::map<std::string, TakeServer> held_servers_;
 	std::set<std::string> tracked_; // every path ready, waiting, held or in flight
 	std::set<std::string> in_flight_;
 	std::map<std::string, TakeServer> again_; // handed over again while in flight

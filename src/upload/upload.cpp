@@ -107,7 +107,7 @@ bool file_is_gone(const std::string &file_path)
 }
 
 UploadResult upload(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel,
-		    platform::FileLock *held, const std::string &access_token)
+		    platform::FileLock *held, const std::string &access_token, uint32_t *status)
 {
 	const auto endpoint = parse_server_url(server_url);
 	if (!endpoint)
@@ -173,6 +173,8 @@ UploadResult upload(const std::string &file_path, const std::string &server_url,
 		}
 	}
 	blog(LOG_INFO, "[Brisvane] Upload complete. Status: %d", static_cast<int>(outcome.status));
+	if (status)
+		*status = outcome.status;
 	// Only a 2xx means the server took the recording; anything else keeps it on disk.
 	if (outcome.status < 200 || outcome.status > 299) {
 		blog(LOG_WARNING, "[Brisvane] Upload failed, file kept: %s", file_path.c_str());
@@ -185,11 +187,11 @@ UploadResult upload(const std::string &file_path, const std::string &server_url,
 } // namespace
 
 UploadResult upload_file(const std::string &file_path, const std::string &server_url, platform::HttpCancel *cancel,
-			 platform::FileLock *held, const std::string &access_token)
+			 platform::FileLock *held, const std::string &access_token, uint32_t *status)
 {
 	// Runs on a queue thread: nothing may escape it.
 	try {
-		return upload(file_path, server_url, cancel, held, access_token);
+		return upload(file_path, server_url, cancel, held, access_token, status);
 	} catch (const std::exception &e) {
 		blog(LOG_ERROR, "[Brisvane] Upload aborted (%s), file kept: %s", e.what(), file_path.c_str());
 	} catch (...) {

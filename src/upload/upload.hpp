@@ -3,6 +3,7 @@
 
 #include "store/take-record.hpp"
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -23,9 +24,10 @@ enum class UploadResult {
 // outcome is logged. `cancel`, when given, cuts the exchange short from another thread; `held`,
 // the caller's lock on the file, is what deletes it. A non-blank `access_token` is sent as a
 // Bearer token, ahead of user info in the URL; one that is not printable ASCII holds the take.
+// `status`, when given, gets the server's HTTP status (0 when none came).
 UploadResult upload_file(const std::string &file_path, const std::string &server_url,
 			 platform::HttpCancel *cancel = nullptr, platform::FileLock *held = nullptr,
-			 const std::string &access_token = {});
+			 const std::string &access_token = {}, uint32_t *status = nullptr);
 
 // Hands a finished take to the delivery queue: records its server beside it (so it is only
 // ever sent there, also after a restart) and queues it. Never blocks on the disk beyond that
