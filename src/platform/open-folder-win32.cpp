@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <windows.h>
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "platform/files.hpp"

@@ -468,6 +468,40 @@ obs_property_t *obs_properties_add_text(obs_properties_t *props, const char *nam
 	return &any_property;
 }
 
+obs_property_t *obs_properties_add_button(obs_properties_t *props, const char *name, const char *text,
+					  obs_property_clicked_t callback)
+{
+	(void)props;
+	(void)name;
+	(void)text;
+	(void)callback;
+	return &any_property;
+}
+
+void obs_property_set_description(obs_property_t *p, const char *description)
+{
+	(void)p;
+	(void)description;
+}
+
+obs_property_t *obs_properties_get(obs_properties_t *props, const char *property)
+{
+	(void)props;
+	(void)property;
+	return NULL;
+}
+
+void obs_source_update_properties(obs_source_t *source)
+{
+	(void)source;
+}
+
+const char *obs_get_module_data_path(obs_module_t *module)
+{
+	(void)module;
+	return data_dir;
+}
+
 obs_property_t *obs_properties_add_bool(obs_properties_t *props, const char *name, const char *description)
 {
 	(void)props;
