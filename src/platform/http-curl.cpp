@@ -269,10 +269,12 @@ HttpOutcome http_post(const HttpPost &request)
 		HttpOutcome outcome;
 		outcome.sent = true;
 		outcome.status = static_cast<uint32_t>(status);
-		if (status != 0)
+		if (status != 0) {
 			outcome.reason = clean_reason_phrase(dog.reason);
-		else
+		} else {
+			outcome.error = dog.timed_out ? CURLE_OPERATION_TIMEDOUT : result;
 			outcome.no_answer = no_answer(result, dog);
+		}
 		return outcome;
 	}
 	if (dog.cancelled)

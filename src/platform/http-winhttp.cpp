@@ -81,6 +81,7 @@ HttpNoAnswer no_answer(DWORD error)
 	case ERROR_WINHTTP_CANNOT_CONNECT:
 		return HttpNoAnswer::Refused;
 	case ERROR_WINHTTP_TIMEOUT:
+	case WSAETIMEDOUT: // what Wine reports when the answer does not come in time
 		return HttpNoAnswer::TimedOut;
 	default:
 		return HttpNoAnswer::Other;
@@ -255,10 +256,12 @@ HttpOutcome http_post(const HttpPost &request)
 	WinHttpQueryHeaders(req.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
 			    WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX);
 	outcome.status = status;
-	if (status != 0)
+	if (status != 0) {
 		outcome.reason = status_text(req.get());
-	else
+	} else {
+		outcome.error = static_cast<long>(receive_error);
 		outcome.no_answer = no_answer(receive_error);
+	}
 	return outcome;
 }
 

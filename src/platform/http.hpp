@@ -55,7 +55,7 @@ struct HttpOutcome {
 	bool sent = false;                        // the request went out and the exchange ended
 	HttpStage failed_stage = HttpStage::Send; // meaningful when !sent
 	HttpFailure failure = HttpFailure::None;  // meaningful when !sent
-	long error = 0;                           // the layer's own error number when !sent
+	long error = 0;                           // the layer's own error number when !sent or no status
 	uint32_t status = 0;                      // 0 when no status could be read
 	// The status line's reason phrase ("No Content"), printable ASCII only; empty if none.
 	std::string reason;
