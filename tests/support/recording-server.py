@@ -6,7 +6,8 @@ Everything goes through one state folder, so a test written in any language (or 
 an emulator) can drive it with plain files:
   port               written once listening (the ephemeral port chosen)
   pid                this process
-  mode               read at each request: a status code ("200", "404", ...) or "silent"
+  mode               read at each request: a status code ("200", "404", ...), or one with the
+                     reason phrase to send after ':' ("401:Not You", "204:" for none), or "silent"
                      (read the request, never answer, hold the connection) or "deaf"
                      (accept, never read) or "hold-N" (answer 200 once N requests are
                      stored: proof that N clients were connected at once); default 200
@@ -29,7 +30,8 @@ import sys
 import threading
 import time
 
-REASONS = {200: "OK", 201: "Created", 204: "No Content", 404: "Not Found", 500: "Internal Server Error"}
+REASONS = {200: "OK", 201: "Created", 204: "No Content", 401: "Unauthorized", 404: "Not Found",
+           500: "Internal Server Error"}
 
 
 def write_atomically(path, data):
@@ -48,7 +50,8 @@ class State:
 
     def mode(self):
         try:
-            with open(os.path.join(self.folder, "mode"), "r") as f:
+            # Bytes as written, whatever the locale: a reason phrase may hold any.
+            with open(os.path.join(self.folder, "mode"), "r", encoding="utf-8", errors="surrogateescape") as f:
                 return f.read().strip() or "200"
         except OSError:
             return "200"
@@ -144,13 +147,16 @@ class Handler(socketserver.BaseRequestHandler):
                 if mode.startswith("hold-"):
                     state.wait_for_stored(int(mode[5:]))
                     mode = "200"
-                status = int(mode)
+                code, given, reason = mode.partition(":")
+                status = int(code)
+                if not given:
+                    reason = REASONS.get(status, "Status")
                 body = b"ok"
                 # A redirect names a place that answers the same: a client that follows it
                 # shows up as a second request.
                 moved = "Location: /moved\r\n" if 300 <= status < 400 else ""
                 conn.sendall(("HTTP/1.1 %d %s\r\n%sContent-Length: %d\r\nConnection: close\r\n\r\n"
-                              % (status, REASONS.get(status, "Status"), moved, len(body))).encode() + body)
+                              % (status, reason, moved, len(body))).encode("utf-8", "surrogateescape") + body)
                 return
         except (OSError, ssl.SSLError, ValueError):
             return
