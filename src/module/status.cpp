@@ -97,7 +97,7 @@ std::string queue_line()
 	if (q.waiting > 0)
 		add(say("Brisvane.Status.Retrying",
 			{std::to_string(q.waiting), std::to_string((q.next_attempt_ms + 999) / 1000),
-			 answer_words(q.last_attempt.status)}));
+			 answer_words(q.waiting_status)}));
 	if (q.held > 0)
 		add(say("Brisvane.Status.Held", {std::to_string(q.held), answer_words(q.held_status)}));
 	if (q.kept > 0)

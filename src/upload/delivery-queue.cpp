@@ -152,6 +152,8 @@ public:
 		if (due != Clock::time_point::max())
 			s.next_attempt_ms = std::max<int64_t>(
 			    0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count());
+		if (const BookedTake *first = book_.first_due())
+			s.waiting_status = first->last_status;
 		s.last_attempt = last_attempt_;
 		s.last_delivery = last_delivery_;
 		s.held_status = held_status_;
@@ -250,6 +252,7 @@ private:
 				if (generation != generation_)
 					return; // given up on by a stop; the take is on disk for the next start
 				note_answer(result, status);
+				take->last_status = status;
 				in_flight_.erase(take->path);
 				settle(std::move(*take), result, busy);
 				cv_.notify_all(); // a stop may be waiting for the last upload in flight

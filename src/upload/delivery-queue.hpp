@@ -45,7 +45,8 @@ struct DeliveryStatus {
 	};
 	Answer last_attempt;
 	Answer last_delivery;
-	uint32_t held_status = 0; // the answer that last held a take (0: none came)
+	uint32_t waiting_status = 0; // the last answer to the waiting take due first
+	uint32_t held_status = 0;    // the answer that last held a take (0: none came)
 };
 // A snapshot; never waits on an upload.
 DeliveryStatus delivery_status() noexcept;

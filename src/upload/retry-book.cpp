@@ -88,6 +88,15 @@ std::optional<TakeServer> RetryBook::take_again(const std::string &path, bool st
 	return server;
 }
 
+const BookedTake *RetryBook::first_due() const
+{
+	const BookedTake *first = nullptr;
+	for (const BookedTake &take : waiting_)
+		if (!first || take.due < first->due)
+			first = &take;
+	return first;
+}
+
 RetryBook::Settled RetryBook::settle(BookedTake take, UploadResult result, Clock::time_point now, bool stopping)
 {
 	in_flight_.erase(take.path);

@@ -7,6 +7,7 @@
 #include "upload/upload.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
@@ -19,6 +20,7 @@ struct BookedTake {
 	TakeServer server;
 	unsigned failures = 0;
 	std::chrono::steady_clock::time_point due;
+	uint32_t last_status = 0; // of its last attempt (0: no answer came)
 };
 
 class RetryBook {
@@ -43,6 +45,8 @@ public:
 	std::optional<BookedTake> next(Clock::time_point now);
 	// When the first waiting take falls due; time_point::max() when none waits.
 	Clock::time_point earliest_due() const;
+	// The waiting take due first; null when none waits.
+	const BookedTake *first_due() const;
 	// Ends an attempt; `stopping` leaves what it would queue anew for the next start.
 	Settled settle(BookedTake take, UploadResult result, Clock::time_point now, bool stopping);
 	// Another process owns the take: it is not ours to track.
