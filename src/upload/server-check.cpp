@@ -7,7 +7,6 @@
 #include <obs.h>
 
 #include <chrono>
-#include <exception>
 
 namespace {
 
@@ -128,7 +127,7 @@ ServerCheckResult check_server(const TakeServer &server, platform::HttpCancel *c
 	ServerCheckResult result;
 	try {
 		result = check(server, cancel, limits);
-	} catch (const std::exception &) {
+	} catch (...) {
 		result = ServerCheckResult();
 		result.failure = ServerCheckFailure::Other;
 	}
