@@ -29,31 +29,39 @@ FILE *open_file(const std::string &path, const char *mode)
 	return std::fopen(path.c_str(), mode);
 }
 
-FILE *create_private_file(const std::string &path)
-{
-	if (!file_step("open"))
-		return nullptr;
-	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-	if (fd < 0)
-		return nullptr;
-	// A file left from before keeps its mode through O_TRUNC.
-	FILE *file = fchmod(fd, 0600) == 0 ? fdopen(fd, "wb") : nullptr;
-	if (!file)
-		close(fd);
-	return file;
-}
+namespace {
 
-FILE *create_new_file(const std::string &path)
+// A FILE for writing over a descriptor just opened; the descriptor is closed when none can be had.
+FILE *writing(int fd)
 {
-	if (!file_step("create"))
-		return nullptr;
-	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 	if (fd < 0)
 		return nullptr;
 	FILE *file = fdopen(fd, "wb");
 	if (!file)
 		close(fd);
 	return file;
+}
+
+} // namespace
+
+FILE *create_private_file(const std::string &path)
+{
+	if (!file_step("open"))
+		return nullptr;
+	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+	// A file left from before keeps its mode through O_TRUNC.
+	if (fd >= 0 && fchmod(fd, 0600) != 0) {
+		close(fd);
+		return nullptr;
+	}
+	return writing(fd);
+}
+
+FILE *create_new_file(const std::string &path)
+{
+	if (!file_step("create"))
+		return nullptr;
+	return writing(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
 }
 
 bool truncate_open_file(FILE *file, uint64_t size)
