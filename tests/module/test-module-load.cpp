@@ -143,7 +143,7 @@ TEST(ModuleLoad, DefaultsLetANewSourceWorkOutOfTheBox)
 	destroy(source);
 }
 
-TEST(ModuleLoad, PropertiesWindowHasTheEightSettingsInOrder)
+TEST(ModuleLoad, PropertiesWindowHasTheSettingsAndButtonsInOrder)
 {
 	testhost::ObsHost host;
 	obs_properties_t *props = obs_get_source_properties("brisvane");
@@ -164,6 +164,10 @@ TEST(ModuleLoad, PropertiesWindowHasTheEightSettingsInOrder)
 	    {"silence_duration_ms", OBS_PROPERTY_INT, "Silence Duration (ms)"},
 	    {"target_source", OBS_PROPERTY_LIST, "Target Audio Source"},
 	    {"access_token", OBS_PROPERTY_TEXT, "Access Token"},
+	    // Then the buttons; the status only comes with an instance.
+	    {"check_server", OBS_PROPERTY_BUTTON, "Check Server"},
+	    {"send_kept_takes", OBS_PROPERTY_BUTTON, "Send Kept Takes Now"},
+	    {"open_recordings_folder", OBS_PROPERTY_BUTTON, "Open Recordings Folder"},
 	};
 	obs_property_t *p = obs_properties_first(props);
 	for (const auto &e : expected) {
@@ -197,7 +201,7 @@ TEST(ModuleLoad, PropertiesWindowHasTheEightSettingsInOrder)
 		}
 		obs_property_next(&p);
 	}
-	EXPECT_EQ(p, nullptr) << "more than eight properties";
+	EXPECT_EQ(p, nullptr) << "more than the eight settings and three buttons";
 	obs_properties_destroy(props);
 }
 
@@ -264,12 +268,14 @@ TEST(ModuleLoad, LabelsAndHotkeyAreInOBSsLanguage)
 	    {"ru-RU",
 	     V{"URL-адрес сервера", "Слова для начала записи (через запятую)",
 	       "Слова для остановки записи (через запятую)", "Останавливать при тишине", "Порог тишины (дБ)",
-	       "Длительность тишины (мс)", "Источник звука", "Токен доступа"},
+	       "Длительность тишины (мс)", "Источник звука", "Токен доступа", "Проверить сервер",
+	       "Отправить сохранённые записи сейчас", "Открыть папку с записями"},
 	     "Начать/остановить отправку"},
 	    // A language without a file of ours reads English, as does English itself.
 	    {"de-DE",
 	     V{"Server URL", "Start Keywords (comma separated)", "Stop Keywords (comma separated)", "Stop on Silence",
-	       "Silence Threshold (dB)", "Silence Duration (ms)", "Target Audio Source", "Access Token"},
+	       "Silence Threshold (dB)", "Silence Duration (ms)", "Target Audio Source", "Access Token", "Check Server",
+	       "Send Kept Takes Now", "Open Recordings Folder"},
 	     "Start/Stop Upload"},
 	};
 	for (const auto &language : languages) {
