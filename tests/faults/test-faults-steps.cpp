@@ -5,6 +5,7 @@
 // last second missing. Each life runs in a child forked from this thread-less process; the
 // server is a process of its own.
 #include "obs-host.hpp"
+#include "receiver.hpp"
 #include "recording-server.hpp"
 #include "test-files.hpp"
 
@@ -57,22 +58,12 @@ Received parse_upload(const std::string &raw)
 {
 	const auto request = testserver::parse_request(raw);
 	Received r;
-	const std::string marker = "filename=\"";
-	const size_t at = request.body.find(marker);
-	if (at == std::string::npos)
+	std::vector<uint8_t> file;
+	receiver::WavInfo info;
+	if (!receiver::parse_multipart(request.header("Content-Type"), request.body, r.name, file) ||
+	    !receiver::read_wav_info(file, info) || info.data_bytes + 44 != file.size())
 		return r;
-	r.name =
-	    request.body.substr(at + marker.size(), request.body.find('"', at + marker.size()) - at - marker.size());
-	const size_t wav = request.body.find("\r\n\r\n", at);
-	const size_t tail = request.body.rfind("\r\n--");
-	if (wav == std::string::npos || tail == std::string::npos || tail < wav + 4 + 44)
-		return r;
-	const std::string file = request.body.substr(wav + 4, tail - wav - 4);
-	uint32_t data = 0;
-	std::memcpy(&data, file.data() + 40, 4);
-	if (data + 44 != file.size() || data % 4 != 0)
-		return r;
-	r.frames = data / 4;
+	r.frames = info.data_bytes / 4;
 	r.prefix = true;
 	for (uint64_t f = 0; f < r.frames && r.prefix; ++f)
 		for (int c = 0; c < channels; ++c) {
