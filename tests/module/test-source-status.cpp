@@ -109,6 +109,18 @@ TEST(SourceStatus, TellsTheSourceTheModelAndTheRecording)
 		EXPECT_TRUE(contains(status_with(instance.uploader.get(), "ready"), "speech model ready"));
 	}
 	{
+		// The module alone, without the speech library beside it.
+		testhost::TempDir alone;
+		testhost::HostOptions options;
+		options.model = "model-ru";
+		options.module_path = alone.path() + "/" + fs::path(testhost::staged_module_path()).filename().string();
+		fs::copy_file(testhost::staged_module_path(), options.module_path);
+		testhost::ObsHost host(options);
+		faults::Instance instance("");
+		EXPECT_TRUE(
+		    contains(status_of(instance.uploader.get()), "speech library not loaded: keywords are off"));
+	}
+	{
 		testhost::HostOptions options;
 		options.model = "model-ru";
 		testhost::ObsHost host(options);
