@@ -162,7 +162,7 @@ bool on_check_server(obs_properties_t *, obs_property_t *button, void *data)
 		}
 		obs_weak_source_t *weak = obs_source_get_weak_source(ctx->source);
 		const bool started =
-		    takes_service::check_server(current_server(ctx), [news, weak](const ServerCheckResult &r) {
+		    takes_service::start_server_check(current_server(ctx), [news, weak](const ServerCheckResult &r) {
 			    {
 				    std::lock_guard<std::mutex> lock(news->mutex);
 				    news->checking = false;
@@ -194,7 +194,7 @@ bool on_send_kept(obs_properties_t *props, obs_property_t *, void *data)
 	run_guarded("Sending kept takes", [&] {
 		if (!ctx || !ctx->news)
 			return;
-		const size_t sent = takes_service::send_kept_takes(current_server(ctx));
+		const size_t sent = takes_service::send_kept_takes_now(current_server(ctx));
 		{
 			std::lock_guard<std::mutex> lock(ctx->news->mutex);
 			ctx->news->resent = sent;

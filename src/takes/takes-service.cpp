@@ -130,10 +130,10 @@ DeliveryStatus delivery()
 	return delivery_status();
 }
 
-size_t send_kept_takes(const TakeServer &current)
+size_t send_kept_takes_now(const TakeServer &current)
 {
 	const auto mine = current.url.empty() ? std::nullopt : parse_server_url(current.url, false);
-	return ::send_kept_takes([&](const TakeServer &own) {
+	return send_kept_takes([&](const TakeServer &own) {
 		if (!mine)
 			return own;
 		const auto theirs = own.url.empty() ? std::nullopt : parse_server_url(own.url, false);
@@ -141,11 +141,11 @@ size_t send_kept_takes(const TakeServer &current)
 	});
 }
 
-bool check_server(const TakeServer &server, std::function<void(const ServerCheckResult &)> done)
+bool start_server_check(const TakeServer &server, std::function<void(const ServerCheckResult &)> done)
 {
 	return errands().run("brisvane-check",
 			     [server, done = std::move(done)](platform::HttpCancel &cancel, const std::atomic<bool> &) {
-				     done(::check_server(server, &cancel));
+				     done(check_server(server, &cancel));
 			     });
 }
 

@@ -23,10 +23,10 @@ DeliveryStatus delivery();
 // Tries every waiting, held or kept take again at once: to its own server, except that a take
 // recorded for the server `current` names (whatever its credentials) or for no usable server
 // goes with `current`. Returns how many.
-size_t send_kept_takes(const TakeServer &current);
+size_t send_kept_takes_now(const TakeServer &current);
 // Checks the server on a thread of its own and hands the result to `done` there. False when
 // the thread could not start (or the service is stopping).
-bool check_server(const TakeServer &server, std::function<void(const ServerCheckResult &)> done);
+bool start_server_check(const TakeServer &server, std::function<void(const ServerCheckResult &)> done);
 // Opens the take folder (made first) in the system's file manager, from a thread of its own.
 bool open_take_folder();
 
