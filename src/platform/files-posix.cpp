@@ -23,9 +23,8 @@ bool delete_file(const std::string &path)
 FILE *open_file(const std::string &path, const char *mode)
 {
 	// Reading only changes nothing on disk: not a step.
-	if (mode[0] != 'r' || mode[1] == '+' || (mode[1] != '\0' && mode[2] == '+'))
-		if (!file_step("open"))
-			return nullptr;
+	if ((mode[0] != 'r' || std::strchr(mode, '+') != nullptr) && !file_step("open"))
+		return nullptr;
 	return std::fopen(path.c_str(), mode);
 }
 

@@ -154,7 +154,6 @@ public:
 			    0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count());
 		if (const BookedTake *first = book_.first_due())
 			s.waiting_status = first->last_status;
-		s.last_attempt = last_attempt_;
 		s.last_delivery = last_delivery_;
 		s.held_status = held_status_;
 		return s;
@@ -268,12 +267,8 @@ private:
 
 	void note_answer(UploadResult result, uint32_t status)
 	{
-		if (result == UploadResult::Gone || result == UploadResult::Cancelled)
-			return;
-		const DeliveryStatus::Answer answer{true, status, int64_t(std::time(nullptr))};
-		last_attempt_ = answer;
 		if (result == UploadResult::Delivered)
-			last_delivery_ = answer;
+			last_delivery_ = DeliveryStatus::Answer{true, status, int64_t(std::time(nullptr))};
 		else if (result == UploadResult::Hold)
 			held_status_ = status;
 	}
@@ -324,7 +319,7 @@ private:
 	bool ever_started_ = false;
 	bool scanned_ = false;
 	RetryBook book_;
-	DeliveryStatus::Answer last_attempt_, last_delivery_;
+	DeliveryStatus::Answer last_delivery_;
 	uint32_t held_status_ = 0;
 	std::map<std::string, platform::HttpCancel *> in_flight_;
 	size_t active_threads_ = 0;

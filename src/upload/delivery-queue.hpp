@@ -37,13 +37,12 @@ struct DeliveryStatus {
 	bool scanning = false; // the folder is still being looked through for takes left there
 	// Until the first waiting take is tried again; -1 when none waits.
 	int64_t next_attempt_ms = -1;
-	// An attempt's end: its HTTP status (0: no answer came) and when (seconds since 1970).
+	// The last delivery: its HTTP status and when (seconds since 1970).
 	struct Answer {
 		bool any = false;
 		uint32_t status = 0;
 		int64_t at = 0;
 	};
-	Answer last_attempt;
 	Answer last_delivery;
 	uint32_t waiting_status = 0; // the last answer to the waiting take due first
 	uint32_t held_status = 0;    // the answer that last held a take (0: none came)

@@ -24,7 +24,6 @@ void RetryBook::add(const std::string &path, const TakeServer &server)
 	}
 	if (held_.erase(path) > 0 || unwait(path))
 		tracked_.erase(path);
-	held_servers_.erase(path);
 	kept_.erase(path);
 	enqueue(path, server);
 }
@@ -81,7 +80,6 @@ std::optional<TakeServer> RetryBook::take_again(const std::string &path, bool st
 	again_.erase(again);
 	if (held_.erase(path) > 0 || unwait(path))
 		tracked_.erase(path);
-	held_servers_.erase(path);
 	kept_.erase(path);
 	if (!stopping)
 		enqueue(path, server);
@@ -122,8 +120,7 @@ RetryBook::Settled RetryBook::settle(BookedTake take, UploadResult result, Clock
 			break;
 		}
 		settled.next = Settled::Next::Held;
-		held_.insert(path);
-		held_servers_[path] = take.server;
+		held_[path] = take.server;
 		break;
 	case UploadResult::Cancelled:
 		settled.next = Settled::Next::CutShort;
@@ -151,14 +148,13 @@ std::vector<BookedTake> RetryBook::take_back()
 {
 	std::vector<BookedTake> back(waiting_.begin(), waiting_.end());
 	waiting_.clear();
-	for (const std::string &path : held_)
-		back.push_back(BookedTake{path, held_servers_[path], 0, {}});
+	for (const auto &[path, server] : held_)
+		back.push_back(BookedTake{path, server, 0, {}});
 	for (const std::string &path : kept_)
 		back.push_back(BookedTake{path, TakeServer(), 0, {}});
 	for (const BookedTake &take : back)
 		tracked_.erase(take.path);
 	held_.clear();
-	held_servers_.clear();
 	kept_.clear();
 	return back;
 }
@@ -166,7 +162,6 @@ std::vector<BookedTake> RetryBook::take_back()
 void RetryBook::clear()
 {
 	kept_.clear();
-	held_servers_.clear();
 	ready_.clear();
 	waiting_.clear();
 	held_.clear();

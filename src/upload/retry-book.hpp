@@ -73,10 +73,9 @@ private:
 	std::chrono::milliseconds second_{1000};
 	std::deque<BookedTake> ready_;
 	std::vector<BookedTake> waiting_;
-	std::set<std::string> held_;
-	std::set<std::string> kept_; // no server: not tracked, sent only when handed over anew
-	std::map<std::string, TakeServer> held_servers_;
-	std::set<std::string> tracked_; // every path ready, waiting, held or in flight
+	std::map<std::string, TakeServer> held_; // each with the server it was held for
+	std::set<std::string> kept_;             // no server: not tracked, sent only when handed over anew
+	std::set<std::string> tracked_;          // every path ready, waiting, held or in flight
 	std::set<std::string> in_flight_;
 	std::map<std::string, TakeServer> again_; // handed over again while in flight
 	size_t cut_short_ = 0;
